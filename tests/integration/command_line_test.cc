@@ -1,0 +1,136 @@
+// The command line, help, argument errors and the standard descriptors,
+// checked against the built binary.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "support/child_process.h"
+
+namespace tavikrec {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildOptions;
+using testing::ChildProcess;
+using testing::ExitStatus;
+using testing::StreamMode;
+
+const std::string kUsage =
+    "tavikrec: usage: tavikrec [--mic] [--system] [--mic-device ID] | --devices [--mic-device ID] | --list-inputs";
+const std::string kNoMode = kUsage + "  (at least one channel)";
+
+struct Outcome {
+  ExitStatus status;
+  std::string stdout_bytes;
+  std::string stderr_text;
+};
+
+// Runs the binary with a server address that leads nowhere, so that a mode
+// which wrongly starts talking to a sound server fails visibly instead of
+// reaching the desktop's server.
+Outcome run(const std::vector<std::string>& args, ChildOptions options = {}) {
+  options.environment["PULSE_SERVER"] = "unix:/nonexistent/tavikrec-test-socket";
+  ChildProcess child(TAVIKREC_BINARY, args, options);
+  child.close_stdin();
+  ExitStatus status = child.wait_or_kill(20s);
+  return {status, child.stdout_bytes(), child.stderr_text()};
+}
+
+void expect_rejected(const std::vector<std::string>& args, const std::string& error) {
+  Outcome o = run(args);
+  EXPECT_EQ(o.status, ExitStatus::Code(2));
+  EXPECT_EQ(o.stderr_text, "tavikrec: " + error + "\n" + kUsage + "\n");
+  EXPECT_EQ(o.stdout_bytes, "");
+}
+
+TEST(CommandLine, HelpPrintsUsageOnly) {
+  for (auto args : std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"-h", "--mic"}, {"--mic", "--help", "-h"}}) {
+    Outcome o = run(args);
+    EXPECT_EQ(o.status, ExitStatus::Code(0));
+    EXPECT_EQ(o.stderr_text, kUsage + "\n");
+    EXPECT_EQ(o.stdout_bytes, "");
+  }
+}
+
+TEST(CommandLine, NoModeAskedFor) {
+  for (auto args : std::vector<std::vector<std::string>>{{}, {"--mic-device", "X"}, {"--mic-device", "default"}}) {
+    Outcome o = run(args);
+    EXPECT_EQ(o.status, ExitStatus::Code(2));
+    EXPECT_EQ(o.stderr_text, kNoMode + "\n");
+    EXPECT_EQ(o.stdout_bytes, "");
+  }
+}
+
+TEST(CommandLine, ArgumentErrors) {
+  expect_rejected({"--mic", "--mic-device"}, "--mic-device needs a device id or name");
+  expect_rejected({"--mic-device", "--mic"}, "--mic-device needs a device id or name, not the flag --mic");
+  expect_rejected({"--mic-device", "--", "--mic"}, "--mic-device needs a device id or name, not the flag --");
+  expect_rejected({"--mic", "--bogus", "-h"}, "unknown argument --bogus");
+  expect_rejected({"--mic=foo"}, "unknown argument --mic=foo");
+  expect_rejected({"--mic", ""}, "unknown argument ");
+  expect_rejected({"--", "--mic"}, "unknown argument --");
+  expect_rejected({"-mh"}, "unknown argument -mh");
+}
+
+TEST(CommandLine, QuotedArgumentsStayOneLine) {
+  expect_rejected({"--x\ntavikrec: ready"}, "unknown argument --x\\ntavikrec: ready");
+  expect_rejected({"a\rb\x1b\x7f"}, "unknown argument a\\rb\\u001b\\u007f");
+  expect_rejected({"--mic\xff"}, "unknown argument --mic\xef\xbf\xbd");
+}
+
+TEST(CommandLine, ListInputsWinsOverOtherModes) {
+  // The input listing is the mode that runs: it tries the (unreachable)
+  // server and fails with its FATAL line, exit status 1.
+  Outcome o = run({"--mic", "--list-inputs", "--devices", "--mic-device", "X"});
+  EXPECT_EQ(o.status, ExitStatus::Code(1));
+  EXPECT_TRUE(o.stderr_text.starts_with("tavikrec: FATAL: ")) << o.stderr_text;
+  EXPECT_EQ(o.stdout_bytes, "");
+}
+
+TEST(CommandLine, ClosedStandardDescriptors) {
+  ChildOptions no_stderr;
+  no_stderr.stderr_mode = StreamMode::Closed;
+  EXPECT_EQ(run({"--bogus"}, no_stderr).status, ExitStatus::Code(2));
+  EXPECT_EQ(run({"-h"}, no_stderr).status, ExitStatus::Code(0));
+
+  ChildOptions no_stdout;
+  no_stdout.stdout_mode = StreamMode::Closed;
+  Outcome o = run({"-h"}, no_stdout);
+  EXPECT_EQ(o.status, ExitStatus::Code(0));
+  EXPECT_EQ(o.stderr_text, kUsage + "\n");
+
+  ChildOptions no_stdin;
+  no_stdin.stdin_mode = StreamMode::Closed;
+  o = run({}, no_stdin);
+  EXPECT_EQ(o.status, ExitStatus::Code(2));
+  EXPECT_EQ(o.stderr_text, kNoMode + "\n");
+}
+
+TEST(CommandLine, StderrBrokenIsAnInternalError) {
+  // A parent that closed its end of the stderr pipe: the usage line cannot be
+  // written, which ends the main thread with status 101, not with SIGPIPE.
+  ChildProcess child(TAVIKREC_BINARY, {"--bogus"}, {});
+  child.close_stdin();
+  EXPECT_EQ(child.wait_or_kill(20s).code, 2);  // stderr still open here
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 2);
+    ::execl(TAVIKREC_BINARY, TAVIKREC_BINARY, "--bogus", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  int raw = 0;
+  ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+  ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+  EXPECT_EQ(WEXITSTATUS(raw), 101);
+}
+
+}  // namespace
+}  // namespace tavikrec
