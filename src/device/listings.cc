@@ -1,17 +1,111 @@
 #include "device/listings.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <expected>
+#include <string_view>
+#include <vector>
+
+#include "device/json_escape.h"
+#include "device/microphone_resolver.h"
 #include "main/diagnostics.h"
+#include "main/internal_error.h"
+#include "pulse/server_queries.h"
 
 namespace tavikrec {
+namespace {
 
-int run_input_listing() {
-  print_line(fatal_message("the input listing is not built yet"));
-  return 1;
+std::string input_listing_line(const std::vector<SourceEntry>& catalogue) {
+  std::string line = "[";
+  for (const SourceEntry& entry : catalogue) {
+    if (line.size() > 1) line += ", ";
+    line += "{\"id\": \"" + json_escape(entry.id) + "\", \"name\": \"" + json_escape(entry.name) +
+            "\", \"default\": " + (entry.is_default ? "true" : "false") + "}";
+  }
+  return line + "]\n";
 }
 
-int run_device_listing(const SourceList&, const std::optional<std::string>&) {
-  print_line(fatal_message("the device listing is not built yet"));
-  return 1;
+std::string device_listing_line(const SourceList& sources, const std::vector<std::string>& values) {
+  std::string line = "{";
+  for (size_t i = 0; i < sources.size(); ++i) {
+    if (i > 0) line += ", ";
+    line += "\"" + std::string(display_name(sources[i])) + "\": \"" + json_escape(values[i]) + "\"";
+  }
+  return line + "}\n";
+}
+
+// The connection lives only inside these two: it is closed before anything
+// is printed.
+std::expected<std::string, std::string> query_input_listing() {
+  auto connection = connect_to_server();
+  if (!connection) return std::unexpected(connection.error());
+  auto catalogue = list_sources(*connection);
+  if (!catalogue) return std::unexpected(catalogue.error());
+  return input_listing_line(*catalogue);
+}
+
+std::expected<std::string, std::string> device_value(SourceKind kind, const std::optional<SourceEntry>& resolved,
+                                                     const ServerDefaults& defaults) {
+  if (kind == SourceKind::Mic) {
+    if (resolved) return resolved->name;
+    if (defaults.default_source) return *defaults.default_source;
+    return std::unexpected("no default microphone is configured \u2014 check sound settings");
+  }
+  if (defaults.default_sink) return *defaults.default_sink + ".monitor";
+  return std::unexpected("no default output device is configured \u2014 check sound settings");
+}
+
+std::expected<std::string, std::string> query_device_listing(const SourceList& sources,
+                                                             const std::optional<std::string>& mic_device) {
+  auto connection = connect_to_server();
+  if (!connection) return std::unexpected(connection.error());
+  std::optional<SourceEntry> resolved;
+  if (mic_device && std::ranges::find(sources, SourceKind::Mic) != sources.end()) {
+    auto entry = resolve_microphone(*mic_device, *connection);
+    if (!entry) return std::unexpected(entry.error());
+    resolved = std::move(*entry);
+  }
+  auto defaults = query_server_defaults(*connection);
+  if (!defaults) return std::unexpected(defaults.error());
+  std::vector<std::string> values;
+  for (SourceKind kind : sources) {
+    auto value = device_value(kind, resolved, *defaults);
+    if (!value) return std::unexpected(value.error());
+    values.push_back(std::move(*value));
+  }
+  return device_listing_line(sources, values);
+}
+
+void write_to_stdout(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const char* reason = n < 0 ? std::strerror(errno) : "nothing written";
+      throw InternalError(std::string("could not write the listing to standard output (") + reason + ")");
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+int print_listing(const std::expected<std::string, std::string>& line) {
+  if (!line) {
+    print_line(fatal_message(line.error()));
+    return 1;
+  }
+  write_to_stdout(*line);
+  return 0;
+}
+
+}  // namespace
+
+int run_input_listing() { return print_listing(query_input_listing()); }
+
+int run_device_listing(const SourceList& sources, const std::optional<std::string>& mic_device) {
+  return print_listing(query_device_listing(sources, mic_device));
 }
 
 }  // namespace tavikrec
