@@ -1,0 +1,75 @@
+// One channel's timeline: places captured blocks on it, pads gaps with
+// silence, and cuts the samples into frames for the FrameSink. The sample
+// count is the authority: the timeline advances by exactly one sample's
+// ticks per sample, and stamps only decide where it starts and when a gap is
+// filled.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame/captured_block.h"
+#include "frame/frame_sink.h"
+#include "main/clock.h"
+#include "main/poisonable.h"
+
+namespace tavikrec {
+
+// How far a block's stamp may stray from the timeline's end before the gap
+// is filled or the stamp is reported late: 30 ms.
+inline constexpr Ticks kStampTolerance = 300'000;
+// How far the silence filler keeps a silent timeline behind the clock: 100 ms.
+inline constexpr Ticks kSilenceLag = 1'000'000;
+
+class Framer {
+ public:
+  // anchor: where the timeline starts (the capture epoch for the system
+  // channel); nullopt lets the first block's stamp anchor it (microphone).
+  Framer(std::uint8_t tag, std::optional<Ticks> anchor);
+
+  // REQUIRES: this Framer's lock held (so the FrameSink lock nests inside it).
+  // Places the block on the timeline and writes every full frame. Returns the
+  // late-stamp warning to print once the lock is released, or nothing; or the
+  // FrameSink's error, in which case the samples stay pending.
+  std::expected<std::optional<std::string>, std::string> append_block(const CapturedBlock& block, FrameSink& sink);
+
+  // REQUIRES: lock held. Writes everything pending, the last frame possibly
+  // short. On failure the unwritten samples stay pending.
+  std::expected<void, std::string> drain(FrameSink& sink);
+
+  // REQUIRES: lock held. When the timeline ends at least kSilenceLag plus one
+  // sample before `now`, pads it with zeros to kSilenceLag (less under one
+  // sample) behind `now` and drains. Does nothing while not anchored.
+  std::expected<void, std::string> fill_silence(Ticks now, FrameSink& sink);
+
+  std::uint8_t tag() const { return tag_; }
+  // Stamp just after the last pending or written sample; nothing until anchored.
+  std::optional<Ticks> timeline_end() const;
+  std::size_t pending_samples() const { return pending_.size(); }
+
+ private:
+  void append_zeros(Ticks count);
+  Ticks first_pending_stamp() const;
+  // Writes the first `count` pending samples as one frame and removes them.
+  std::expected<void, std::string> write_front(std::size_t count, FrameSink& sink);
+  std::string late_stamp_warning(Ticks diff) const;
+
+  const std::uint8_t tag_;
+  bool anchored_;
+  Ticks end_;
+  std::vector<std::int16_t> pending_;  // oldest first
+  bool warned_ = false;
+};
+
+// A Framer shared by its capture thread, the silence filler and the
+// supervisor; each takes the lock for every call.
+using SharedFramer = std::shared_ptr<Poisonable<Framer>>;
+
+// The lock is poisoned with "framer poisoned".
+SharedFramer make_shared_framer(std::uint8_t tag, std::optional<Ticks> anchor);
+
+}  // namespace tavikrec
