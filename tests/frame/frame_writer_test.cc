@@ -1,0 +1,62 @@
+// The frame writer thread against real pipes: whole messages in order, and a
+// reader that goes away.
+#include "frame/frame_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+#include "frame/frame_format.h"
+#include "frame/frame_sink.h"
+#include "pipe_reader.h"
+
+namespace tavikrec {
+namespace {
+
+TEST(FrameWriter, WritesEveryMessageWholeAndInOrderThenEnds) {
+  Pipe pipe;
+  DrainingReader reader(pipe.read_fd());
+  auto [sender, receiver] = make_frame_queue();
+  std::thread writer(run_frame_writer, std::move(receiver), pipe.write_fd());
+  // Far more than a pipe holds, so writes come back partial.
+  FrameMessage large(1 << 20);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::byte>(i % 251);
+  FrameMessage expected;
+  {
+    FrameSender only_sender = std::move(sender);
+    for (int i = 0; i < 3; ++i) {
+      FrameMessage small(5, static_cast<std::byte>(i));
+      expected.insert(expected.end(), small.begin(), small.end());
+      expected.insert(expected.end(), large.begin(), large.end());
+      ASSERT_TRUE(only_sender.send(small));
+      ASSERT_TRUE(only_sender.send(large));
+    }
+  }
+  writer.join();
+  pipe.close_write();
+  EXPECT_EQ(reader.take(), expected);
+}
+
+TEST(FrameWriter, ReaderGoneIsReportedOnceAndLaterFramesFail) {
+  // As in the program: a closed pipe is a write error, not a fatal signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  Pipe pipe;
+  pipe.close_read();
+  auto [sender, receiver] = make_frame_queue();
+  FrameSink sink(0, std::move(sender));
+  const std::vector<std::int16_t> samples(3200, 1);
+  // Queued before the writer starts, so neither can meet the writer gone.
+  EXPECT_TRUE(sink.write_frame(0, 0, samples));
+  EXPECT_TRUE(sink.write_frame(1, 0, samples));
+  CapturedStderr stderr_capture;
+  std::thread writer(run_frame_writer, std::move(receiver), pipe.write_fd());
+  writer.join();
+  for (std::uint8_t tag : {kMicTag, kSystemTag, kMicTag}) {
+    EXPECT_EQ(sink.write_frame(tag, 2'000'000, samples), std::unexpected(std::string("frame writer stopped")));
+  }
+  EXPECT_EQ(stderr_capture.text(), "tavikrec: the frame stream's reader is gone\n");
+}
+
+}  // namespace
+}  // namespace tavikrec

@@ -1,0 +1,193 @@
+// The channel timeline: anchoring, silence padding, late stamps, frame
+// cutting, drain and the silence filler's catch-up rule.
+#include "frame/framer.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "frame/frame_encoder.h"
+#include "recorded_frames.h"
+
+namespace tavikrec {
+namespace {
+
+constexpr Ticks kEpoch = 1'000'000'000;
+
+std::vector<std::int16_t> ramp(std::size_t count, int start = 1) {
+  std::vector<std::int16_t> samples(count);
+  std::iota(samples.begin(), samples.end(), static_cast<std::int16_t>(start));
+  return samples;
+}
+
+std::string late_warning(int tag, const std::string& ms) {
+  return "channel " + std::to_string(tag) + " delivered a stamp " + ms +
+         " ms behind its own timeline; keeping the sample count as the authority";
+}
+
+class FramerTest : public ::testing::Test {
+ protected:
+  std::vector<DecodedFrame> frames() const { return decode_messages(*recording_); }
+
+  // Appends and expects no sink failure; returns the warning, if any.
+  std::optional<std::string> append(Framer& framer, Ticks stamp, std::span<const std::int16_t> samples) {
+    auto outcome = framer.append_block({stamp, samples}, sink_);
+    EXPECT_TRUE(outcome) << outcome.error();
+    return outcome.value_or(std::nullopt);
+  }
+
+  Recording recording_ = std::make_shared<std::vector<FrameMessage>>();
+  FrameSink sink_{kEpoch, std::make_unique<RecordingWriter>(recording_)};
+};
+
+TEST_F(FramerTest, FirstMicBlockAnchorsTheTimeline) {
+  Framer mic(0, std::nullopt);
+  EXPECT_EQ(mic.timeline_end(), std::nullopt);
+  auto samples = ramp(3200 + 100);
+  EXPECT_EQ(append(mic, kEpoch + 1'234'567, samples), std::nullopt);
+  auto written = frames();
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].tag, 0);
+  EXPECT_EQ(written[0].time, frame_time_seconds(kEpoch + 1'234'567, kEpoch));
+  EXPECT_EQ(written[0].samples, std::vector<std::int16_t>(samples.begin(), samples.begin() + 3200));
+  EXPECT_EQ(mic.pending_samples(), 100u);
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 1'234'567 + 3300 * 625);
+}
+
+TEST_F(FramerTest, GapsBeyondThirtyMillisecondsArePaddedWithTruncatedSilence) {
+  const auto block = ramp(10);
+  Framer at_tolerance(1, kEpoch);
+  append(at_tolerance, kEpoch + 300'000, block);
+  EXPECT_EQ(at_tolerance.pending_samples(), 10u);
+  EXPECT_EQ(at_tolerance.timeline_end(), kEpoch + 10 * 625);
+
+  Framer beyond(1, kEpoch);
+  append(beyond, kEpoch + 300'001, block);
+  EXPECT_EQ(beyond.pending_samples(), 480u + 10u);
+  EXPECT_EQ(beyond.timeline_end(), kEpoch + 490 * 625);
+  ASSERT_TRUE(beyond.drain(sink_));
+  auto written = frames();
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].time, 0.0);
+  std::vector<std::int16_t> expected(480, 0);
+  expected.insert(expected.end(), block.begin(), block.end());
+  EXPECT_EQ(written[0].samples, expected);
+}
+
+TEST_F(FramerTest, LateStampWarnsOnceAndKeepsEverySample) {
+  Framer system(1, kEpoch);
+  append(system, kEpoch, ramp(100));
+  const Ticks end = kEpoch + 100 * 625;
+  EXPECT_EQ(append(system, end - 456'789, ramp(50)), late_warning(1, "46"));
+  EXPECT_EQ(append(system, end - 900'000, ramp(60)), std::nullopt);
+  EXPECT_EQ(system.pending_samples(), 210u);
+  EXPECT_EQ(system.timeline_end(), kEpoch + 210 * 625);
+}
+
+TEST_F(FramerTest, LateStampWithinToleranceIsSilent) {
+  Framer mic(0, std::nullopt);
+  append(mic, kEpoch, ramp(1));
+  EXPECT_EQ(append(mic, kEpoch + 625 - 300'000, ramp(1)), std::nullopt);
+  EXPECT_EQ(append(mic, kEpoch + 1250 - 300'001, ramp(1)), late_warning(0, "30"));
+}
+
+TEST_F(FramerTest, WarningRoundsHalvesToEven) {
+  for (auto [behind, text] : {std::pair{305'000, "30"}, {315'000, "32"}, {325'000, "32"}, {325'001, "33"}}) {
+    Framer mic(0, std::nullopt);
+    append(mic, kEpoch, {});
+    EXPECT_EQ(append(mic, kEpoch - behind, {}), late_warning(0, text)) << behind;
+  }
+}
+
+TEST_F(FramerTest, EmptyBlockAnchorsPadsAndWarns) {
+  Framer mic(0, std::nullopt);
+  EXPECT_EQ(append(mic, kEpoch + 7'000'000, {}), std::nullopt);
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 7'000'000);
+  EXPECT_EQ(mic.pending_samples(), 0u);
+  append(mic, kEpoch + 8'000'000, {});
+  EXPECT_EQ(mic.pending_samples(), 1600u);
+  EXPECT_EQ(append(mic, kEpoch, {}), late_warning(0, "800"));
+}
+
+TEST_F(FramerTest, FullFramesOnlyOnTheCapturePath) {
+  Framer mic(0, std::nullopt);
+  append(mic, kEpoch, ramp(3199));
+  EXPECT_TRUE(recording_->empty());
+  append(mic, kEpoch + 3199 * 625, ramp(1, 3200));
+  EXPECT_EQ(mic.pending_samples(), 0u);
+  auto written = frames();
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].samples, ramp(3200));
+
+  // One block of two and a half frames: two frames, 200 ms apart.
+  append(mic, kEpoch + 2'000'000, ramp(8000));
+  written = frames();
+  ASSERT_EQ(written.size(), 3u);
+  EXPECT_EQ(written[1].time, 0.2);
+  EXPECT_EQ(written[2].time, 0.4);
+  EXPECT_EQ(mic.pending_samples(), 1600u);
+}
+
+TEST_F(FramerTest, DrainWritesTheRestAsOneShortFrame) {
+  Framer mic(0, std::nullopt);
+  append(mic, kEpoch + 5'000'000, ramp(1500));
+  ASSERT_TRUE(mic.drain(sink_));
+  auto written = frames();
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].time, 0.5);
+  EXPECT_EQ(written[0].samples, ramp(1500));
+  EXPECT_EQ(mic.pending_samples(), 0u);
+  ASSERT_TRUE(mic.drain(sink_));
+  EXPECT_EQ(frames().size(), 1u);
+}
+
+TEST_F(FramerTest, NothingPendingWritesNothingAtDrain) {
+  Framer system(1, kEpoch);
+  Framer mic(0, std::nullopt);
+  ASSERT_TRUE(system.drain(sink_));
+  ASSERT_TRUE(mic.drain(sink_));
+  append(mic, kEpoch, ramp(3200));
+  ASSERT_TRUE(mic.drain(sink_));
+  EXPECT_EQ(frames().size(), 1u);
+}
+
+TEST_F(FramerTest, SilenceFillerRuleKeepsTheTimelineOneHundredMillisecondsBehind) {
+  Framer system(1, kEpoch);
+  ASSERT_TRUE(system.fill_silence(kEpoch + 1'000'624, sink_));
+  EXPECT_TRUE(recording_->empty());
+  ASSERT_TRUE(system.fill_silence(kEpoch + 1'000'625, sink_));
+  EXPECT_EQ(system.timeline_end(), kEpoch + 625);
+
+  // Real samples still pending go out first, followed by the zeros, in one
+  // short frame; the lag ends under one sample beyond 100 ms.
+  append(system, kEpoch + 625, ramp(100));
+  ASSERT_TRUE(system.fill_silence(kEpoch + 101 * 625 + 1'000'000 + 640 * 625 + 624, sink_));
+  EXPECT_EQ(system.timeline_end(), kEpoch + 741 * 625);
+  auto written = frames();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[0].samples, std::vector<std::int16_t>(1, 0));
+  std::vector<std::int16_t> expected = ramp(100);
+  expected.resize(740, 0);
+  EXPECT_EQ(written[1].time, 625 / 1e7);
+  EXPECT_EQ(written[1].samples, expected);
+
+  Framer unanchored(0, std::nullopt);
+  ASSERT_TRUE(unanchored.fill_silence(kEpoch + 100'000'000, sink_));
+  EXPECT_EQ(unanchored.pending_samples(), 0u);
+}
+
+TEST(FramerFailure, AFailedWriteKeepsEverythingPendingAndReportsOnlyTheFailure) {
+  auto [sender, receiver] = make_frame_queue();
+  FrameSink sink(kEpoch, std::move(sender));
+  { FrameReceiver gone = std::move(receiver); }
+  Framer mic(0, std::nullopt);
+  ASSERT_TRUE(mic.append_block({kEpoch, ramp(3000)}, sink));
+  auto late = mic.append_block({kEpoch - 1'000'000, ramp(7000)}, sink);
+  EXPECT_EQ(late, std::unexpected(std::string("frame writer stopped")));
+  EXPECT_EQ(mic.pending_samples(), 10'000u);
+  EXPECT_EQ(mic.drain(sink), std::unexpected(std::string("frame writer stopped")));
+  EXPECT_EQ(mic.pending_samples(), 10'000u);
+}
+
+}  // namespace
+}  // namespace tavikrec

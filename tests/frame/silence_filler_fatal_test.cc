@@ -1,0 +1,25 @@
+// The silence filler's failure path ends the process with a FATAL line.
+#include <gtest/gtest.h>
+
+#include "frame/silence_filler.h"
+#include "main/clock.h"
+
+namespace tavikrec {
+namespace {
+
+TEST(SilenceFillerDeathTest, FrameWriterGoneIsFatalWhileRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run_without_writer = [] {
+    auto [sender, receiver] = make_frame_queue();
+    { FrameReceiver gone = std::move(receiver); }
+    auto sink = std::make_shared<FrameSink>(0, std::move(sender));
+    // Anchored 200 ms ago, so the first pass already has silence to write.
+    SharedFramer system = make_shared_framer(1, monotonic_ticks() - 2'000'000);
+    run_silence_filler(system, sink, std::make_shared<std::atomic<bool>>(false));
+  };
+  EXPECT_EXIT(run_without_writer(), ::testing::ExitedWithCode(1),
+              "tavikrec: FATAL: could not write frames \\(frame writer stopped\\)");
+}
+
+}  // namespace
+}  // namespace tavikrec
