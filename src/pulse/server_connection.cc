@@ -64,6 +64,10 @@ std::expected<void, std::string> ServerConnection::wait_for_operation(pa_operati
   while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
     if (pa_mainloop_iterate(mainloop_.get(), 1, nullptr) < 0) return std::unexpected(std::string(kConnectionDied));
   }
+  // A server that goes away does not make the iteration fail: libpulse fails
+  // the context and cancels its operations, which would otherwise pass for
+  // an empty answer.
+  if (pa_context_get_state(context_.get()) != PA_CONTEXT_READY) return std::unexpected(std::string(kConnectionDied));
   return {};
 }
 

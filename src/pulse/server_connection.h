@@ -47,8 +47,9 @@ class ServerConnection {
 
   // Drives the main loop (blocking iterations) until `operation`, a request
   // just made on this connection's context, is no longer running. Fails with
-  // "the sound server connection died" when an iteration fails. The caller
-  // still owns `operation` and releases it either way.
+  // "the sound server connection died" when an iteration fails or the
+  // context has failed meanwhile. The caller still owns `operation` and
+  // releases it either way.
   std::expected<void, std::string> wait_for_operation(pa_operation* operation);
 
  private:
