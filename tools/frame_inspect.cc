@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -38,13 +39,14 @@ Status complain(std::string_view message, Status status) {
 // Nothing means the arguments were unusable (already reported).
 std::optional<Options> parse_arguments(int argc, char** argv) {
   Options options;
+  bool input_named = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--wav-prefix" && i + 1 < argc && !options.wav_prefix) {
       options.wav_prefix = argv[++i];
-    } else if ((arg == "-" || !arg.starts_with('-')) && !options.file) {
+    } else if ((arg == "-" || !arg.starts_with('-')) && !input_named) {
+      input_named = true;
       if (arg != "-") options.file = std::string(arg);
-      else options.file = std::nullopt;
     } else {
       complain(kUsage, Status::Usage);
       return std::nullopt;
