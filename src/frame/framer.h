@@ -5,6 +5,7 @@
 // filled.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
