@@ -29,7 +29,7 @@ std::string json_string(std::string_view text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20) {
+    } else if (byte < 0x20 || byte == 0x7f) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", byte);
       out += escape;

@@ -18,8 +18,8 @@ std::string quoted_module_value(std::string_view text);
 std::string description_properties(std::string_view description);
 
 // A JSON string literal: quotation mark and backslash escaped, control
-// characters as \u00XX (a raw tab breaks pw-cli's parser), everything else
-// (DEL, non-ASCII UTF-8) kept as is.
+// characters and DEL as \u00XX (pw-cli silently drops a node whose
+// properties hold them raw), non-ASCII UTF-8 kept as is.
 std::string json_string(std::string_view text);
 
 // True when PulseAudio takes `name` as given: it silently replaces other

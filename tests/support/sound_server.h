@@ -37,10 +37,10 @@ struct DeviceSpec {
 // falls back to some device (a monitor when there is nothing else), and
 // PipeWire's pulse server always reports some default name.
 struct ServerSetup {
-  std::vector<DeviceSpec> sinks;    // null sinks (outputs)
-  std::vector<DeviceSpec> sources;  // null sources (microphones)
-  std::optional<std::string> default_sink;
-  std::optional<std::string> default_source;
+  std::vector<DeviceSpec> sinks{};    // null sinks (outputs)
+  std::vector<DeviceSpec> sources{};  // null sources (microphones)
+  std::optional<std::string> default_sink{};
+  std::optional<std::string> default_source{};
 };
 
 // How a client program run against the server ended.

@@ -1,0 +1,123 @@
+// The private sound server fixture on both servers: devices and odd
+// descriptions as asked, runtime changes, audio flowing through a remapped
+// monitor, pausing, killing, and nothing left behind.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "support/sound_server.h"
+#include "support/test_signal.h"
+
+namespace tavikrec {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::DeviceSpec;
+using testing::ExitStatus;
+using testing::ServerKind;
+using testing::ServerSetup;
+using testing::SoundServer;
+
+// Every character a device description must survive on its way in.
+const std::string kOddDescription = "Q\"uote B\\ack T\tab E\x1bsc D\x7f" "el it's Caf\u00e9 \u00dcn\u00ef";
+
+bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+class SoundServerTest : public ::testing::TestWithParam<ServerKind> {};
+
+TEST_P(SoundServerTest, StartsWithDevicesDescriptionsAndDefaults) {
+  auto server = SoundServer::start(GetParam(), ServerSetup{
+                                                   .sinks = {{"speakers", kOddDescription}},
+                                                   .sources = {{"mic_a", "Plain Mic"}, {"mic_b", kOddDescription}},
+                                                   .default_sink = "speakers",
+                                                   .default_source = "mic_b",
+                                               });
+  auto sources = server->source_descriptions();
+  EXPECT_EQ(sources["mic_a"], "Plain Mic");
+  EXPECT_EQ(sources["mic_b"], kOddDescription);
+  EXPECT_TRUE(sources.contains("speakers.monitor"));
+  EXPECT_EQ(server->sink_descriptions()["speakers"], kOddDescription);
+
+  std::string info = server->pactl({"info"});
+  EXPECT_NE(info.find("\nDefault Source: mic_b\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("\nDefault Sink: speakers\n"), std::string::npos) << info;
+
+  server->set_default_source("mic_a");
+  EXPECT_NE(server->pactl({"info"}).find("\nDefault Source: mic_a\n"), std::string::npos);
+}
+
+TEST_P(SoundServerTest, AddsAndRemovesDevicesAtRuntime) {
+  auto server = SoundServer::start(GetParam(), ServerSetup{.sinks = {{"speakers", "Speakers"}}});
+  std::uint32_t source = server->add_source({"late_mic", "Late Mic"});
+  std::uint32_t sink = server->add_sink({"late_out", "Late Output"});
+  EXPECT_EQ(server->source_descriptions()["late_mic"], "Late Mic");
+  EXPECT_EQ(server->source_descriptions()["late_out.monitor"], "Monitor of Late Output");
+
+  server->unload_module(source);
+  server->unload_module(sink);
+  auto sources = server->source_descriptions();
+  EXPECT_FALSE(sources.contains("late_mic"));
+  EXPECT_FALSE(sources.contains("late_out.monitor"));
+  EXPECT_FALSE(server->sink_descriptions().contains("late_out"));
+  EXPECT_TRUE(sources.contains("speakers.monitor"));
+}
+
+TEST_P(SoundServerTest, PlayedSineComesOutOfRemappedMonitor) {
+  auto server = SoundServer::start(GetParam(), ServerSetup{.sinks = {{"tone", "Tone"}}});
+  server->add_remap_source("tone_mic", "Tone Mic", "tone.monitor");
+  auto playback = server->play("tone", testing::sine_wave(440, 8000, testing::kTestSampleRate), true);
+
+  std::vector<std::int16_t> recorded = server->record("tone_mic", 1500ms);
+  ASSERT_GT(recorded.size(), 8000u) << playback->diagnostics();
+  // The start of a recording may still be silence from before the playback.
+  std::span<const std::int16_t> tail(recorded.end() - 8000, recorded.end());
+  // Far from silence; the exact level differs by server (PipeWire's mono to
+  // stereo to mono path comes out 3 dB louder).
+  EXPECT_GT(testing::rms_level(tail), 4000);
+  EXPECT_NEAR(testing::zero_crossing_frequency(tail), 440, 15);
+}
+
+TEST_P(SoundServerTest, PausedServerStallsClientsUntilResumed) {
+  auto server = SoundServer::start(GetParam(), ServerSetup{.sinks = {{"speakers", "Speakers"}}});
+  server->pause();
+  EXPECT_EQ(server->run_client("pactl", {"info"}, 1s).status, ExitStatus::Signal(SIGKILL));
+  server->resume();
+  EXPECT_EQ(server->run_client("pactl", {"info"}).status, ExitStatus::Code(0));
+}
+
+TEST_P(SoundServerTest, KillAndDestructionLeaveNothingBehind) {
+  auto killed = SoundServer::start(GetParam());
+  std::vector<pid_t> pids = killed->pids();
+  killed->kill();
+  for (pid_t pid : pids) EXPECT_TRUE(process_gone(pid)) << pid;
+  EXPECT_EQ(killed->run_client("pactl", {"info"}).status, ExitStatus::Code(1));
+
+  auto paused = SoundServer::start(GetParam());
+  pids = paused->pids();
+  std::filesystem::path home = *paused->client_environment()["HOME"];
+  paused->pause();  // a stopped server must still go away
+  paused.reset();
+  for (pid_t pid : pids) EXPECT_TRUE(process_gone(pid)) << pid;
+  EXPECT_FALSE(std::filesystem::exists(home.parent_path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServerTest, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+                         [](const auto& param_info) {
+                           return param_info.param == ServerKind::PulseAudio ? std::string("PulseAudio")
+                                                                       : std::string("PipeWire");
+                         });
+
+// Only PulseAudio can be without defaults; PipeWire's pulse server always
+// names one.
+TEST(PulseAudioServerTest, NoDevicesMeansNoDefaults) {
+  auto server = SoundServer::start(ServerKind::PulseAudio);
+  std::string info = server->pactl({"info"});
+  EXPECT_NE(info.find("\nDefault Sink: (null)\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("\nDefault Source: (null)\n"), std::string::npos) << info;
+}
+
+}  // namespace
+}  // namespace tavikrec
