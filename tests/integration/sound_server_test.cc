@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 
 #include "support/sound_server.h"
@@ -104,6 +105,18 @@ TEST_P(SoundServerTest, KillAndDestructionLeaveNothingBehind) {
   EXPECT_FALSE(std::filesystem::exists(home.parent_path()));
 }
 
+TEST_P(SoundServerTest, FailedRequestThrowsWithServerLog) {
+  auto server = SoundServer::start(GetParam());
+  try {
+    server->load_module("module-tavikrec-no-such-module", "");
+    FAIL() << "a missing module was loaded";
+  } catch (const std::runtime_error& e) {
+    std::string message = e.what();
+    EXPECT_NE(message.find("load-module module-tavikrec-no-such-module"), std::string::npos) << message;
+    EXPECT_NE(message.find("--- "), std::string::npos) << message;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, SoundServerTest, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
                          [](const auto& param_info) {
                            return param_info.param == ServerKind::PulseAudio ? std::string("PulseAudio")
@@ -117,6 +130,27 @@ TEST(PulseAudioServerTest, NoDevicesMeansNoDefaults) {
   std::string info = server->pactl({"info"});
   EXPECT_NE(info.find("\nDefault Sink: (null)\n"), std::string::npos) << info;
   EXPECT_NE(info.find("\nDefault Source: (null)\n"), std::string::npos) << info;
+}
+
+TEST(PulseAudioServerTest, SuspendsAndResumesSource) {
+  auto server = SoundServer::start(ServerKind::PulseAudio, ServerSetup{.sources = {{"mic", "Mic"}}});
+  server->suspend_source("mic", true);
+  EXPECT_NE(server->pactl({"list", "short", "sources"}).find("\tSUSPENDED"), std::string::npos);
+  server->suspend_source("mic", false);
+  EXPECT_EQ(server->pactl({"list", "short", "sources"}).find("\tSUSPENDED"), std::string::npos);
+}
+
+TEST(PulseAudioServerTest, RejectsNameItWouldRename) {
+  auto server = SoundServer::start(ServerKind::PulseAudio);
+  EXPECT_THROW(server->add_source({"odd name", "Odd"}), std::invalid_argument);
+}
+
+TEST(TestSignalTest, MeasuresSineLevelAndFrequency) {
+  auto sine = testing::sine_wave(440, 8000, testing::kTestSampleRate);
+  EXPECT_NEAR(testing::rms_level(sine), 8000 / std::sqrt(2.0), 10);
+  EXPECT_NEAR(testing::zero_crossing_frequency(sine), 440, 2);
+  EXPECT_EQ(testing::rms_level({}), 0);
+  EXPECT_EQ(testing::zero_crossing_frequency({}), 0);
 }
 
 }  // namespace
