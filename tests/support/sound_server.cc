@@ -228,37 +228,37 @@ void SoundServer::unload_module(std::uint32_t index) {
   nodes_.erase(node);
 }
 
-std::uint32_t SoundServer::add_source(const DeviceSpec& spec) { return add_device(spec, false); }
+std::uint32_t SoundServer::add_source(const DeviceSpec& device) { return add_device(device, false); }
 
-std::uint32_t SoundServer::add_sink(const DeviceSpec& spec) { return add_device(spec, true); }
+std::uint32_t SoundServer::add_sink(const DeviceSpec& device) { return add_device(device, true); }
 
-std::uint32_t SoundServer::add_device(const DeviceSpec& spec, bool is_sink) {
-  if (kind_ == ServerKind::PipeWire) return add_pipewire_node(spec, is_sink);
-  if (!is_plain_device_name(spec.name)) {
-    throw std::invalid_argument("PulseAudio would rename device \"" + spec.name + "\": use [A-Za-z0-9_.-]");
+std::uint32_t SoundServer::add_device(const DeviceSpec& device, bool is_sink) {
+  if (kind_ == ServerKind::PipeWire) return add_pipewire_node(device, is_sink);
+  if (!is_plain_device_name(device.name)) {
+    throw std::invalid_argument("PulseAudio would rename device \"" + device.name + "\": use [A-Za-z0-9_.-]");
   }
   std::uint32_t index =
-      is_sink ? load_module("module-null-sink", "sink_name=" + spec.name + " norewinds=1 sink_properties=" +
-                                                    description_properties(spec.description))
+      is_sink ? load_module("module-null-sink", "sink_name=" + device.name + " norewinds=1 sink_properties=" +
+                                                    description_properties(device.description))
               : load_module("module-null-source",
-                            "source_name=" + spec.name + " description=" + quoted_module_value(spec.description));
-  wait_for_description(spec.name, spec.description, is_sink);
+                            "source_name=" + device.name + " description=" + quoted_module_value(device.description));
+  wait_for_description(device.name, device.description, is_sink);
   return index;
 }
 
 // pipewire-pulse's module argument parser mangles quotation marks and
 // backslashes; pw-cli takes the properties as JSON strings.
-std::uint32_t SoundServer::add_pipewire_node(const DeviceSpec& spec, bool is_sink) {
-  std::string properties = "{ factory.name=support.null-audio-sink node.name=" + json_string(spec.name) +
-                           " node.description=" + json_string(spec.description) +
+std::uint32_t SoundServer::add_pipewire_node(const DeviceSpec& device, bool is_sink) {
+  std::string properties = "{ factory.name=support.null-audio-sink node.name=" + json_string(device.name) +
+                           " node.description=" + json_string(device.description) +
                            " media.class=" + (is_sink ? "Audio/Sink" : "Audio/Source/Virtual") +
                            " audio.position=[ FL FR ] monitor.channel-volumes=true object.linger=true }";
   ClientResult r = run_client("pw-cli", {"create-node", "adapter", properties});
-  if (r.status != ExitStatus::Code(0) || !r.err.empty()) fail("pw-cli create-node " + spec.name + ": " + r.err);
-  wait_for_description(spec.name, spec.description, is_sink);
-  auto index = short_list_index(pactl({"list", "short", is_sink ? "sinks" : "sources"}), spec.name);
-  if (!index) fail("node " + spec.name + " missing from the short listing");
-  nodes_[*index] = {spec.name, is_sink};
+  if (r.status != ExitStatus::Code(0) || !r.err.empty()) fail("pw-cli create-node " + device.name + ": " + r.err);
+  wait_for_description(device.name, device.description, is_sink);
+  auto index = short_list_index(pactl({"list", "short", is_sink ? "sinks" : "sources"}), device.name);
+  if (!index) fail("node " + device.name + " missing from the short listing");
+  nodes_[*index] = {device.name, is_sink};
   return *index;
 }
 

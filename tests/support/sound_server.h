@@ -84,8 +84,8 @@ class SoundServer {
   // null source and a null sink with norewinds=1 (without it a new monitor
   // stream on an idle null sink can wait seconds for data); on PipeWire a
   // null-audio-sink node of class Audio/Source/Virtual or Audio/Sink.
-  std::uint32_t add_source(const DeviceSpec& spec);
-  std::uint32_t add_sink(const DeviceSpec& spec);
+  std::uint32_t add_source(const DeviceSpec& device);
+  std::uint32_t add_sink(const DeviceSpec& device);
   // A source that records `master` (for example "tone.monitor"): a steady
   // microphone signal is a sine played into a second sink whose monitor is
   // remapped. On PipeWire the description must be free of quotation marks,
@@ -141,8 +141,8 @@ class SoundServer {
   // Polls `ready` until it holds; throws with the log tail when a server
   // process ends or `what` has not happened within the deadline.
   void wait_until(const std::string& what, const std::function<bool()>& ready);
-  std::uint32_t add_device(const DeviceSpec& spec, bool is_sink);
-  std::uint32_t add_pipewire_node(const DeviceSpec& spec, bool is_sink);
+  std::uint32_t add_device(const DeviceSpec& device, bool is_sink);
+  std::uint32_t add_pipewire_node(const DeviceSpec& device, bool is_sink);
   void wait_for_description(const std::string& name, const std::string& description, bool is_sink);
   void wait_for_default(const std::string& label, const std::string& name);
   void signal_servers(int signal);
