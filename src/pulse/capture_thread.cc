@@ -159,7 +159,12 @@ class CaptureSession {
       const void* data = nullptr;
       size_t length = 0;
       if (int code = pa_stream_peek(stream_.get(), &data, &length); code != 0) {
-        return kind_name_ + " capture stream died (" + pulse_error_text(code) + ")";
+        // When the server goes away, the iteration that notices it still
+        // succeeds and the peek fails with a bare "Bad state": name the
+        // real cause instead.
+        bool connection_lost = pa_context_get_state(connection_->context()) != PA_CONTEXT_READY;
+        return kind_name_ + " capture stream died (" + (connection_lost ? "connection lost" : pulse_error_text(code)) +
+               ")";
       }
       if (length == 0) return std::nullopt;
       const Ticks now = monotonic_ticks();

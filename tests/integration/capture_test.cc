@@ -1,0 +1,274 @@
+// Capture end to end: the built binary against private PulseAudio and
+// PipeWire servers, its frame stream checked by the stream reader.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "integration/capture_rig.h"
+#include "integration/listing_run.h"
+
+namespace tavikrec::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kReady = "tavikrec: ready";
+const std::string kStopped = "tavikrec: stopped";
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bool has_line(const ChildProcess& child, const std::string& line) {
+  auto lines = child.stderr_lines();
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool has_line_starting(const ChildProcess& child, const std::string& prefix) {
+  auto lines = child.stderr_lines();
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
+}
+
+// The audio of one channel after its first `skip` seconds (the start may be
+// padded with silence).
+std::vector<std::int16_t> after(const std::vector<std::int16_t>& audio, double skip) {
+  size_t n = std::min(audio.size(), static_cast<size_t>(skip * 16000));
+  return {audio.begin() + static_cast<long>(n), audio.end()};
+}
+
+void expect_tone(const std::vector<std::int16_t>& audio, double frequency, const char* channel) {
+  auto tail = after(audio, 0.5);
+  ASSERT_GT(tail.size(), 8000u) << channel;
+  EXPECT_NEAR(zero_crossing_frequency(tail), frequency, frequency * 0.05) << channel;
+  int peak = 0;
+  for (auto s : tail) peak = std::max(peak, std::abs(static_cast<int>(s)));
+  EXPECT_GT(peak, 4000) << channel;
+}
+
+class Capture : public ::testing::TestWithParam<ServerKind> {
+ protected:
+  // Runs a capture until `seconds` after "ready", then closes stdin and
+  // expects an orderly stop; returns the checked stream.
+  CapturedStream run_and_stop(CaptureRig& rig, const std::vector<std::string>& args, double seconds,
+                              double* run_seconds = nullptr) {
+    auto started = Clock::now();
+    auto child = rig.start(args);
+    EXPECT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    if (run_seconds) *run_seconds = seconds_since(started);
+    child->close_stdin();
+    EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
+    auto lines = child->stderr_lines();
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+      EXPECT_EQ(lines.back(), kStopped) << child->stderr_text();
+    }
+    stderr_lines_ = lines;
+    CapturedStream stream = read_stream(child->stdout_bytes());
+    EXPECT_EQ(stream.error, "");
+    return stream;
+  }
+
+  std::vector<std::string> stderr_lines_;
+};
+
+size_t count_tag(const CapturedStream& s, std::uint8_t tag) {
+  return static_cast<size_t>(std::count_if(s.frames.begin(), s.frames.end(), [&](auto& f) { return f.tag == tag; }));
+}
+
+// Every frame of the channel is full except its last one.
+void expect_full_frames_but_last(const CapturedStream& s, std::uint8_t tag) {
+  std::vector<FrameInfo> frames;
+  for (auto& f : s.frames) {
+    if (f.tag == tag) frames.push_back(f);
+  }
+  ASSERT_FALSE(frames.empty());
+  for (size_t i = 0; i + 1 < frames.size(); ++i) EXPECT_EQ(frames[i].samples, 3200u) << "frame " << i;
+}
+
+TEST_P(Capture, MicAndSystemTogether) {
+  CaptureRig rig(GetParam());
+  double run_seconds = 0;
+  CapturedStream s = run_and_stop(rig, {"--mic", "--system"}, 2.5, &run_seconds);
+
+  ASSERT_EQ(stderr_lines_.size(), 4u);
+  std::vector<std::string> announcements(stderr_lines_.begin(), stderr_lines_.begin() + 2);
+  std::sort(announcements.begin(), announcements.end());
+  EXPECT_EQ(announcements[0], "tavikrec: mic capturing from mic");
+  EXPECT_EQ(announcements[1], "tavikrec: system capturing from speakers.monitor");
+  EXPECT_EQ(stderr_lines_[2], kReady);
+
+  expect_full_frames_but_last(s, 0);
+  EXPECT_GT(count_tag(s, 1), 0u);
+  for (int tag : {0, 1}) {
+    double span = static_cast<double>(s.audio[tag].size()) / 16000;
+    EXPECT_NEAR(span, run_seconds, 0.6) << "channel " << tag;
+  }
+  // On PipeWire this also proves that the system stream records the output's
+  // monitor, not the default microphone.
+  expect_tone(s.audio[1], kOutputTone, "system");
+  expect_tone(s.audio[0], kMicTone, "mic");
+}
+
+TEST_P(Capture, SystemAlone) {
+  CaptureRig rig(GetParam());
+  CapturedStream s = run_and_stop(rig, {"--system"}, 1.5);
+  EXPECT_EQ(stderr_lines_, (std::vector<std::string>{"tavikrec: system capturing from speakers.monitor", kReady, kStopped}));
+  ASSERT_FALSE(s.frames.empty());
+  EXPECT_EQ(count_tag(s, 0), 0u);
+  EXPECT_EQ(s.frames.front().time, 0.0);
+  expect_tone(s.audio[1], kOutputTone, "system");
+}
+
+TEST_P(Capture, MicAloneWritesNoSilenceFrames) {
+  CaptureRig rig(GetParam());
+  CapturedStream s = run_and_stop(rig, {"--mic"}, 1.5);
+  EXPECT_EQ(count_tag(s, 1), 0u);
+  expect_full_frames_but_last(s, 0);
+  expect_tone(s.audio[0], kMicTone, "mic");
+}
+
+TEST_P(Capture, ChosenMicrophoneByDescriptionIsRecorded) {
+  CaptureRig rig(GetParam(), /*second_mic=*/true);
+  CapturedStream s = run_and_stop(rig, {"--mic", "--mic-device", " Headset Microphone "}, 1.5);
+  EXPECT_EQ(stderr_lines_.front(), "tavikrec: mic capturing from mic2");
+  expect_tone(s.audio[0], kOtherMicTone, "chosen mic");
+}
+
+TEST_P(Capture, StdinClosedBeforeReadyStillStartsThenStops) {
+  CaptureRig rig(GetParam());
+  ChildOptions options;
+  options.stdin_mode = StreamMode::Closed;
+  auto child = rig.start({"--mic", "--system"}, options);
+  EXPECT_EQ(child->wait_or_kill(40s), ExitStatus::Code(0)) << child->stderr_text();
+  auto lines = child->stderr_lines();
+  ASSERT_EQ(lines.size(), 4u) << child->stderr_text();
+  EXPECT_EQ(lines[2], kReady);
+  EXPECT_EQ(lines[3], kStopped);
+  EXPECT_EQ(read_stream(child->stdout_bytes()).error, "");
+}
+
+TEST_P(Capture, InterruptIsIgnoredTerminateEndsWithoutStopped) {
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  child->send_signal(SIGINT);
+  EXPECT_FALSE(child->wait(700ms)) << "SIGINT ended the capture";
+  child->send_signal(SIGTERM);
+  EXPECT_EQ(child->wait_or_kill(10s), ExitStatus::Signal(SIGTERM));
+  EXPECT_FALSE(has_line(*child, kStopped));
+}
+
+TEST_P(Capture, ReaderGoneEndsTheRun) {
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  child->close_stdout();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(1)) << child->stderr_text();
+  auto lines = child->stderr_lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "tavikrec: the frame stream's reader is gone"), 1);
+  EXPECT_EQ(lines.back(), "tavikrec: FATAL: could not write frames (frame writer stopped)");
+  EXPECT_FALSE(has_line(*child, kStopped));
+}
+
+TEST_P(Capture, ServerKilledDuringCapture) {
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  rig.server().kill();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(1)) << child->stderr_text();
+  auto lines = child->stderr_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.back() == "tavikrec: FATAL: mic capture stream died (connection lost)" ||
+              lines.back() == "tavikrec: FATAL: system capture stream died (connection lost)")
+      << child->stderr_text();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("tavikrec: FATAL: "); }), 1);
+  EXPECT_FALSE(has_line(*child, kStopped));
+}
+
+// Makes the microphone stop delivering: suspending works on PulseAudio;
+// PipeWire keeps a source in use running, so there the daemon is stopped.
+void silence_microphone(CaptureRig& rig) {
+  if (rig.server().kind() == ServerKind::PulseAudio) {
+    rig.server().suspend_source("mic", true);
+  } else {
+    rig.server().pause();
+  }
+}
+
+TEST_P(Capture, ChosenMicrophoneThatStopsDeliveringEndsTheRun) {
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--mic", "--mic-device", "mic"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(300ms);
+  auto silenced = Clock::now();
+  silence_microphone(rig);
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(1)) << child->stderr_text();
+  EXPECT_GT(seconds_since(silenced), 4.5);
+  EXPECT_EQ(child->stderr_lines().back(),
+            "tavikrec: FATAL: the selected microphone (mic) stopped delivering audio for 5s \u2014 reconnect it and "
+            "start again, or pass `--mic-device default` to follow the system default");
+  rig.server().resume();
+}
+
+TEST_P(Capture, DefaultMicrophoneHasNoStallLimit) {
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--mic"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  silence_microphone(rig);
+  EXPECT_FALSE(child->wait(7s)) << child->stderr_text();
+  rig.server().resume();
+  if (rig.server().kind() == ServerKind::PulseAudio) rig.server().suspend_source("mic", false);
+  child->close_stdin();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
+  EXPECT_EQ(child->stderr_lines().back(), kStopped);
+}
+
+TEST_P(Capture, ServerStoppedBeforeStartTimesOut) {
+  CaptureRig rig(GetParam());
+  rig.server().pause();
+  auto started = Clock::now();
+  auto child = rig.start({"--mic"});
+  EXPECT_EQ(child->wait_or_kill(30s), ExitStatus::Code(1)) << child->stderr_text();
+  EXPECT_GT(seconds_since(started), 14.5);
+  EXPECT_EQ(child->stderr_lines(), std::vector<std::string>{"tavikrec: FATAL: capture did not start within 15 s \u2014 is "
+                                                            "another app using the device?"});
+  rig.server().resume();
+}
+
+TEST_P(Capture, MissingChosenMicrophone) {
+  CaptureRig rig(GetParam());
+  auto started = Clock::now();
+  auto child = rig.start({"--mic", "--system", "--mic-device", "No Such Mic"});
+  EXPECT_EQ(child->wait_or_kill(30s), ExitStatus::Code(1)) << child->stderr_text();
+  EXPECT_GT(seconds_since(started), 2.9);
+  EXPECT_TRUE(has_line(*child, "tavikrec: FATAL: the selected microphone \"No Such Mic\" is not available \u2014 run "
+                               "`tavik devices` to list what is connected, or pass --mic-device default"))
+      << child->stderr_text();
+  EXPECT_FALSE(has_line(*child, kReady));
+}
+
+TEST_P(Capture, FailureAfterEndOfInputIsSilent) {
+  // The reader goes away while the server is stopped (no new frames), then
+  // stdin ends: the final drain's frames cannot be written, which is no
+  // longer a failure of the run.
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--mic"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  rig.server().pause();
+  std::this_thread::sleep_for(300ms);
+  child->close_stdout();
+  child->close_stdin();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
+  EXPECT_EQ(child->stderr_lines().back(), kStopped);
+  EXPECT_FALSE(has_line_starting(*child, "tavikrec: FATAL"));
+  rig.server().resume();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Capture, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+                         server_test_name);
+
+}  // namespace
+}  // namespace tavikrec::testing
