@@ -1,0 +1,61 @@
+"""Click train: the test signal of the timing-fidelity run, and the onset
+finder that locates each click to the sample in a captured channel."""
+from __future__ import annotations
+
+import array
+import sys
+
+from . import stats
+
+RATE = 16000
+CLICK_LEVEL = 20000
+CLICK_SAMPLES = 4
+THRESHOLD = CLICK_LEVEL // 2
+
+
+def click_train(seconds: float, spacing: int, lead_in: int = RATE // 2) -> bytes:
+    """s16le mono 16 kHz: silence, then a short click every `spacing` samples."""
+    total = int(seconds * RATE)
+    samples = array.array("h", bytes(2 * total))
+    for start in range(lead_in, total - CLICK_SAMPLES, spacing):
+        for i in range(CLICK_SAMPLES):
+            samples[start + i] = CLICK_LEVEL
+    if sys.byteorder != "little":
+        samples.byteswap()
+    return samples.tobytes()
+
+
+def onsets(samples: array.array, spacing: int) -> list[int]:
+    """Index of the first sample of each click: the first sample over the
+    threshold after at least half a spacing below it."""
+    found: list[int] = []
+    quiet_needed = spacing // 2
+    last_loud = -quiet_needed
+    for index, value in enumerate(samples):
+        if abs(value) >= THRESHOLD:
+            if index - last_loud >= quiet_needed:
+                found.append(index)
+            last_loud = index
+    return found
+
+
+def pair_offsets(mic: list[float], system: list[float], window: float) -> list[float]:
+    """mic − system, in seconds, for every mic onset that has a system onset
+    within `window` seconds (both lists ascending)."""
+    offsets = []
+    j = 0
+    for t in mic:
+        while j + 1 < len(system) and abs(system[j + 1] - t) <= abs(system[j] - t):
+            j += 1
+        if system and abs(system[j] - t) <= window:
+            offsets.append(t - system[j])
+    return offsets
+
+
+def drift_ppm(times: list[float], spacing: int) -> float:
+    """How far the onset spacing on the timeline departs from the played
+    spacing, in parts per million. Onsets are numbered by the nearest whole
+    number of spacings, so a missed click does not skew the fit."""
+    period = spacing / RATE
+    indexes = [round((t - times[0]) / period) for t in times]
+    return (stats.slope(indexes, times) / period - 1.0) * 1e6
