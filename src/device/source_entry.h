@@ -10,8 +10,6 @@ struct SourceEntry {
   std::string id;    // the server's name for the source; record streams open on it
   std::string name;  // its description, or a copy of id when it has none
   bool is_default = false;  // id equals the server's default source name
-
-  bool operator==(const SourceEntry&) const = default;
 };
 
 }  // namespace tavikrec
