@@ -1,7 +1,7 @@
 // The fatal report path of worker threads: one FATAL line, then the whole
 // process ends at once with exit status 1 -- unless the run is already
 // stopping, in which case the failure is an expected consequence and is
-// dropped silently.
+// dropped silently. Only the first worker to fail reports.
 #pragma once
 
 #include <atomic>

@@ -104,7 +104,7 @@ class CaptureSession {
       if (monotonic_ticks() > deadline) {
         return open_failure(request_.kind, device_, "timed out waiting for the stream to start");
       }
-      if (pa_mainloop_iterate(connection_->mainloop(), 1, nullptr) < 0) return "the sound server connection died";
+      if (pa_mainloop_iterate(connection_->mainloop(), 1, nullptr) < 0) return std::string(kConnectionDied);
       switch (pa_stream_get_state(stream_.get())) {
         case PA_STREAM_READY:
           if (auto latency = stream_latency(stream_.get())) {
