@@ -21,7 +21,10 @@ class StreamError(Exception):
 @dataclass
 class Frame:
     tag: int
-    time: float  # seconds since the capture epoch
+    # The first sample's place on the channel's timeline, in seconds since the
+    # capture epoch: the wire's time field, except that a first frame clamped
+    # to 0.0 is moved back (below zero) to where its successor shows it began.
+    time: float
     count: int  # samples in the frame
     samples: array.array | None  # signed 16-bit, oldest first; None unless kept
     arrival_ns: int = 0  # reader's CLOCK_MONOTONIC when the frame was complete
@@ -47,7 +50,7 @@ class FrameParser:
 
     keep_samples: bool = True
     _buffer: bytearray = field(default_factory=bytearray)
-    _next_time: dict[int, float] = field(default_factory=dict)
+    _previous: dict[int, Frame] = field(default_factory=dict)
 
     def feed(self, data: bytes, arrival_ns: int = 0) -> list[Frame]:
         self._buffer += data
@@ -67,10 +70,17 @@ class FrameParser:
         return frames
 
     def _check_contiguous(self, frame: Frame) -> None:
-        expected = self._next_time.get(frame.tag)
-        if expected is not None and abs(frame.time - expected) > TIME_TOLERANCE:
-            raise StreamError(f"channel {frame.tag}: frame at {frame.time:.6f} s, expected {expected:.6f} s")
-        self._next_time[frame.tag] = frame.end_time
+        previous = self._previous.get(frame.tag)
+        if previous is not None:
+            expected = previous.end_time
+            # A frame at 0.0 may carry a stamp from before the epoch, clamped:
+            # its successor then tells where it really started.
+            clamped = previous.time == 0.0 and 0.0 < frame.time < expected
+            if clamped:
+                previous.time = frame.time - previous.count / RATE
+            elif abs(frame.time - expected) > TIME_TOLERANCE:
+                raise StreamError(f"channel {frame.tag}: frame at {frame.time:.6f} s, expected {expected:.6f} s")
+        self._previous[frame.tag] = frame
 
     def finish(self) -> None:
         if self._buffer:
