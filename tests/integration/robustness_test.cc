@@ -91,8 +91,8 @@ TEST(LongArguments, LongFlagAsMicrophoneChoiceIsNamedOnOneLine) {
   std::string flag = "--" + std::string(kLongestArgument - 2, 'f');
   PlainRun run = run_plain({"--mic", "--mic-device", flag});
   EXPECT_EQ(run.status, ExitStatus::Code(2));
-  EXPECT_EQ(lines_of(run.err),
-            (std::vector<std::string>{"tavikrec: --mic-device needs a device id or name, not the flag " + flag, kUsage}));
+  std::string error = "tavikrec: --mic-device needs a device id or name, not the flag " + flag;
+  EXPECT_EQ(lines_of(run.err), (std::vector<std::string>{error, kUsage}));
 }
 
 TEST(ControlCharacters, UnknownArgumentIsEscapedOnOneLine) {
@@ -130,7 +130,8 @@ TEST(LongArguments, UnmatchedLongChoiceIsQuotedOnOneFatalLine) {
 void add_raw_source(SoundServer& server, const std::string& name, const std::string& description,
                     const std::string& listed_item) {
   if (server.kind() == ServerKind::PulseAudio) {
-    server.load_module("module-null-source", "source_name=" + name + " description=" + quoted_module_value(description));
+    server.load_module("module-null-source",
+                       "source_name=" + name + " description=" + quoted_module_value(description));
   } else {
     std::string properties = "{ factory.name=support.null-audio-sink node.name=" + json_string(name) +
                              " node.description=" + json_string(description) +
@@ -175,7 +176,8 @@ TEST_P(DeviceTexts, LongDescriptionIsListedAndChosenByteExact) {
 
   ListingRun inputs = run_listing(*server, {"--list-inputs"});
   EXPECT_EQ(inputs.status, ExitStatus::Code(0)) << inputs.err;
-  expect_same_text(inputs.out, "[{\"id\": \"tv.plain\", \"name\": \"Plain\", \"default\": true}, {\"id\": \"tv.long\", \"name\": \"" + escaped + "\", \"default\": false}]\n");
+  expect_same_text(inputs.out, "[{\"id\": \"tv.plain\", \"name\": \"Plain\", \"default\": true}, "
+                               "{\"id\": \"tv.long\", \"name\": \"" + escaped + "\", \"default\": false}]\n");
 
   ListingRun devices = run_listing(*server, {"--devices", "--mic", "--mic-device", description});
   EXPECT_EQ(devices.status, ExitStatus::Code(0)) << devices.err.substr(0, 400);
@@ -223,6 +225,146 @@ TEST(ControlCharacters, DeviceNameInTheAnnouncementStaysOneLine) {
   EXPECT_EQ(child.stderr_lines(),
             (std::vector<std::string>{"tavikrec: mic capturing from tv\\nctl\\u001b[0m", kReady, kStopped}));
 }
+
+// Resident memory of a process, in KiB.
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  ADD_FAILURE() << "no VmRSS for pid " << pid;
+  return 0;
+}
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Frames queue without bound while the parent does not read: memory grows
+// by what was captured, nothing is dropped, and the backlog comes out whole.
+TEST(StalledReader, AMinuteUnreadIsKeptAndDeliveredWhole) {
+  CaptureRig rig(ServerKind::PulseAudio);
+  auto started = Clock::now();
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  child->pause_stdout(true);
+  // The pipe fills within a second; from then on every frame stays queued.
+  std::this_thread::sleep_for(5s);
+  long queued_from = resident_kib(child->pid());
+  constexpr double kStalledSeconds = 55;
+  std::this_thread::sleep_for(std::chrono::duration<double>(kStalledSeconds));
+  long growth = resident_kib(child->pid()) - queued_from;
+  RecordProperty("resident_growth_kib", static_cast<int>(growth));
+  // Two channels of 16 kHz 16-bit samples: 64000 bytes a second.
+  double expected = kStalledSeconds * 64000 / 1024;
+  EXPECT_GT(static_cast<double>(growth), expected * 0.5) << "KiB";
+  EXPECT_LT(static_cast<double>(growth), expected * 3) << "KiB";
+  EXPECT_FALSE(child->wait(0ms)) << child->stderr_text();
+
+  child->pause_stdout(false);
+  double run_seconds = seconds_since(started);
+  EXPECT_TRUE(child->wait_for_stdout(static_cast<size_t>(run_seconds * 64000 * 0.9), 20s));
+  child->close_stdin();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
+  EXPECT_EQ(child->stderr_lines().back(), kStopped);
+  expect_only_diagnostic_lines(child->stderr_text());
+  CapturedStream stream = read_stream(child->stdout_bytes());
+  EXPECT_EQ(stream.error, "");
+  for (int tag : {0, 1}) {
+    double span = static_cast<double>(stream.audio[tag].size()) / 16000;
+    EXPECT_NEAR(span, seconds_since(started), 1.5) << "channel " << tag;
+  }
+}
+
+// What a run could leave behind, seen from this test process.
+struct Leftovers {
+  std::set<pid_t> children;          // of this process, zombies included
+  size_t descriptors = 0;            // open in this process
+  std::set<std::string> shm_files;   // in /dev/shm
+  std::set<pid_t> segment_creators;  // of live System V shared memory
+};
+
+std::vector<std::string> directory_entries(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  return names;
+}
+
+std::set<pid_t> children_of_this_process() {
+  std::set<pid_t> children;
+  for (const std::string& name : directory_entries("/proc")) {
+    if (!std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    std::ifstream stat("/proc/" + name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(text.substr(close + 1));
+    char state;
+    pid_t parent;
+    if (rest >> state >> parent && parent == ::getpid()) children.insert(std::stoi(name));
+  }
+  return children;
+}
+
+// The cpid column of `ipcs -m -p`.
+std::set<pid_t> sysv_shm_creators(const SoundServer& server) {
+  ClientResult r = server.run_client("ipcs", {"-m", "-p"});
+  EXPECT_EQ(r.status, ExitStatus::Code(0)) << r.err;
+  std::set<pid_t> creators;
+  for (const std::string& line : lines_of(r.out)) {
+    std::istringstream fields(line);
+    std::string shmid, owner, cpid;
+    if (fields >> shmid >> owner >> cpid && std::all_of(cpid.begin(), cpid.end(), ::isdigit) && !cpid.empty()) {
+      creators.insert(std::stoi(cpid));
+    }
+  }
+  return creators;
+}
+
+Leftovers leftovers_now(const SoundServer& server) {
+  auto shm = directory_entries("/dev/shm");
+  return {children_of_this_process(), directory_entries("/proc/self/fd").size(), {shm.begin(), shm.end()},
+          sysv_shm_creators(server)};
+}
+
+size_t client_count(const SoundServer& server) { return lines_of(server.pactl({"list", "short", "clients"})).size(); }
+
+class ManyRuns : public ::testing::TestWithParam<ServerKind> {};
+
+TEST_P(ManyRuns, ThirtyShortCapturesLeaveNothingBehind) {
+  CaptureRig rig(GetParam());
+  size_t clients = client_count(rig.server());
+  Leftovers before = leftovers_now(rig.server());
+  std::set<pid_t> run_pids;
+  for (int i = 0; i < 30; ++i) {
+    auto child = rig.start({"--mic", "--system"});
+    run_pids.insert(child->pid());
+    ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << "run " << i << ": " << child->stderr_text();
+    std::this_thread::sleep_for(300ms);
+    child->close_stdin();
+    ASSERT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << "run " << i << ": " << child->stderr_text();
+    EXPECT_EQ(child->stderr_lines().back(), kStopped) << "run " << i;
+    EXPECT_EQ(read_stream(child->stdout_bytes()).error, "") << "run " << i;
+  }
+
+  Leftovers after = leftovers_now(rig.server());
+  EXPECT_EQ(after.children, before.children);
+  EXPECT_EQ(after.descriptors, before.descriptors);
+  for (const std::string& name : after.shm_files) EXPECT_TRUE(before.shm_files.contains(name)) << "/dev/shm/" << name;
+  for (pid_t creator : after.segment_creators) EXPECT_FALSE(run_pids.contains(creator)) << "segment of " << creator;
+  // The server notices a client's end on its own time.
+  auto deadline = Clock::now() + 10s;
+  while (client_count(rig.server()) != clients && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(client_count(rig.server()), clients);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ManyRuns, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+                         server_test_name);
 
 }  // namespace
 }  // namespace tavikrec::testing
