@@ -48,7 +48,7 @@ def measure(binary: str, env: dict, pause_s: float, reading_s: float = 3.0) -> B
     capture.pause_reading()
     start = time.monotonic()
     points: list[tuple[float, int]] = []
-    while (elapsed := time.monotonic() - start) < pause_s:
+    while time.monotonic() - start < pause_s:
         time.sleep(1.0)
         points.append((time.monotonic() - start, memory_kib(capture.pid)["VmRSS"]))
     capture.resume_reading()

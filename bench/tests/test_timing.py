@@ -5,7 +5,7 @@ import struct
 import unittest
 
 from tavikbench import clicks, fidelity, probes, stats
-from tavikbench.frames import Frame
+from tavikbench.frames import Frame, FrameParser
 
 
 class ClickTest(unittest.TestCase):
@@ -31,6 +31,21 @@ class ClickTest(unittest.TestCase):
         times = [k * period for k in range(40) if k != 17]
         self.assertAlmostEqual(clicks.drift_ppm(times, 4000), 100.0, places=3)
         self.assertAlmostEqual(clicks.drift_ppm([k * 0.25 for k in range(40)], 4000), 0.0, places=6)
+
+
+class OnsetTimesTest(unittest.TestCase):
+    def test_onsets_keep_their_time_across_frames_and_a_clamped_first_frame(self):
+        samples = array.array("h", clicks.click_train(1.0, 4000, lead_in=3198))  # first click straddles frames
+        start = -0.0217  # the first stamp lay before the epoch, so the wire says 0.0
+        stream = b""
+        for index in range(0, len(samples), 3200):
+            chunk = samples[index:index + 3200]
+            time = max(0.0, start + index / 16000)
+            stream += struct.pack("<BdI", 0, time, len(chunk)) + chunk.tobytes()
+        times = fidelity.onset_times(FrameParser().feed(stream), 0)
+        self.assertEqual(len(times), 4)
+        for k, t in enumerate(times):
+            self.assertAlmostEqual(t, start + (3198 + 4000 * k) / 16000, places=9)
 
 
 class LatencyArithmeticTest(unittest.TestCase):
