@@ -13,6 +13,10 @@
 #include "targets.h"
 
 namespace tavikrec::fuzz {
+
+// Test names show the target, not its bytes.
+void PrintTo(const NamedTarget& target, std::ostream* out) { *out << target.name; }
+
 namespace {
 
 namespace fs = std::filesystem;
