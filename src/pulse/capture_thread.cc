@@ -71,7 +71,7 @@ class CaptureSession {
   bool stopping() const { return request_.stop->load(); }
 
   Outcome open_stream() {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 16000, 1};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 16000, 1};
     // PipeWire's session manager links a record stream on the monitor
     // device name to the default *microphone* unless the stream says it
     // captures a sink; PulseAudio ignores the property.
@@ -80,7 +80,7 @@ class CaptureSession {
       properties.reset(pa_proplist_new());
       pa_proplist_sets(properties.get(), "stream.capture.sink", "true");
     }
-    stream_.reset(pa_stream_new_with_proplist(connection_->context(), kind_name_.c_str(), &spec, nullptr,
+    stream_.reset(pa_stream_new_with_proplist(connection_->context(), kind_name_.c_str(), &format, nullptr,
                                               properties.get()));
     if (!stream_) return "could not allocate the " + kind_name_ + " stream";
 
