@@ -13,6 +13,7 @@
 #include "device/microphone_resolver.h"
 #include "main/diagnostics.h"
 #include "main/internal_error.h"
+#include "main/write_all.h"
 #include "pulse/server_queries.h"
 
 namespace tavikrec {
@@ -80,14 +81,8 @@ std::expected<std::string, std::string> query_device_listing(const SourceList& s
 }
 
 void write_to_stdout(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const char* reason = n < 0 ? std::strerror(errno) : "nothing written";
-      throw InternalError(std::string("could not write the listing to standard output (") + reason + ")");
-    }
-    text.remove_prefix(static_cast<size_t>(n));
+  if (int err = write_all(STDOUT_FILENO, text); err != 0) {
+    throw InternalError(std::string("could not write the listing to standard output (") + std::strerror(err) + ")");
   }
 }
 

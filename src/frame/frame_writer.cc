@@ -1,29 +1,19 @@
 #include "frame/frame_writer.h"
 
-#include <cerrno>
-#include <span>
+#include <string_view>
 
 #include "main/diagnostics.h"
+#include "main/write_all.h"
 
 namespace tavikrec {
 namespace {
 
-// Writes all of bytes; a write accepting nothing counts as a failure. The
-// descriptor is written directly, so nothing is left to flush afterwards.
-bool write_whole(int fd, std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 // Returns false when a write failed.
 bool write_until_closed(FrameReceiver receiver, int fd) {
   while (std::optional<FrameMessage> message = receiver.receive()) {
-    if (!write_whole(fd, *message)) return false;
+    // The descriptor is written directly: nothing is left to flush after.
+    std::string_view bytes(reinterpret_cast<const char*>(message->data()), message->size());
+    if (write_all(fd, bytes) != 0) return false;
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "main/internal_error.h"
+#include "main/write_all.h"
 
 namespace tavikrec {
 namespace {
@@ -19,16 +20,7 @@ std::mutex& stderr_lock() {
 // Writes all of text to standard error; returns 0 or the errno of the failure.
 int write_all_to_stderr(std::string_view text) {
   std::lock_guard guard(stderr_lock());
-  while (!text.empty()) {
-    ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return 0;
+  return write_all(STDERR_FILENO, text);
 }
 
 }  // namespace
