@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/frame_reader.h"
-#include "frame/stream_summary.h"
+#include "stream_check/frame_reader.h"
+#include "stream_check/stream_summary.h"
 #include "wav_file.h"
 
 namespace tavikrec {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "device/match_form.h"
-#include "device/utf8_text.h"
+#include "cli/run_options.h"
 #include "fuzz_check.h"
-#include "main/run_options.h"
 #include "targets.h"
+#include "text/match_form.h"
+#include "text/utf8_text.h"
 
 namespace tavikrec::fuzz {
 namespace {

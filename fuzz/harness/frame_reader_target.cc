@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "frame/frame_format.h"
-#include "frame/frame_reader.h"
 #include "fuzz_check.h"
+#include "stream_check/frame_reader.h"
 #include "targets.h"
 
 namespace tavikrec::fuzz {

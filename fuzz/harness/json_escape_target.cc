@@ -3,9 +3,9 @@
 // exactly the input bytes.
 #include <string>
 
-#include "device/json_escape.h"
 #include "fuzz_check.h"
 #include "targets.h"
+#include "text/json_escape.h"
 
 namespace tavikrec::fuzz {
 namespace {

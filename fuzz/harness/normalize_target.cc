@@ -5,9 +5,9 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
-#include "device/match_form.h"
 #include "fuzz_check.h"
 #include "targets.h"
+#include "text/match_form.h"
 
 namespace tavikrec::fuzz {
 namespace {

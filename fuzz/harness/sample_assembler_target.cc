@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "capture/sample_assembler.h"
 #include "fuzz_check.h"
-#include "pulse/sample_assembler.h"
 #include "targets.h"
 
 namespace tavikrec::fuzz {

@@ -2,9 +2,9 @@
 // idempotent, and a valid prefix never changes how the rest decodes.
 #include <string>
 
-#include "device/utf8_text.h"
 #include "fuzz_check.h"
 #include "targets.h"
+#include "text/utf8_text.h"
 
 namespace tavikrec::fuzz {
 namespace {

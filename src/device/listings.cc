@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "device/json_escape.h"
+#include "base/diagnostics.h"
+#include "base/internal_error.h"
+#include "base/write_all.h"
 #include "device/microphone_resolver.h"
-#include "main/diagnostics.h"
-#include "main/internal_error.h"
-#include "main/write_all.h"
 #include "pulse/server_queries.h"
+#include "text/json_escape.h"
 
 namespace tavikrec {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "main/source_kind.h"
+#include "base/source_kind.h"
 
 namespace tavikrec {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "device/match_form.h"
-#include "main/clock.h"
+#include "base/clock.h"
 #include "pulse/server_queries.h"
+#include "text/match_form.h"
 
 namespace tavikrec {
 namespace {

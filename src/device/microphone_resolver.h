@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "device/source_entry.h"
 #include "pulse/server_connection.h"
+#include "pulse/source_entry.h"
 
 namespace tavikrec {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "main/clock.h"
+#include "base/clock.h"
 
 namespace tavikrec {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "main/clock.h"
+#include "base/clock.h"
 
 namespace tavikrec {
 

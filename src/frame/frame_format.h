@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "main/clock.h"
-#include "main/source_kind.h"
+#include "base/clock.h"
+#include "base/source_kind.h"
 
 namespace tavikrec {
 

@@ -2,10 +2,10 @@
 
 #include <utility>
 
+#include "base/internal_error.h"
 #include "frame/channel_writer.h"
 #include "frame/frame_encoder.h"
 #include "frame/frame_format.h"
-#include "main/internal_error.h"
 
 namespace tavikrec {
 

@@ -8,10 +8,10 @@
 #include <span>
 #include <string>
 
+#include "base/clock.h"
+#include "base/poisonable.h"
 #include "frame/byte_writer.h"
 #include "frame/frame_queue.h"
-#include "main/clock.h"
-#include "main/poisonable.h"
 
 namespace tavikrec {
 

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "main/diagnostics.h"
-#include "main/write_all.h"
+#include "base/diagnostics.h"
+#include "base/write_all.h"
 
 namespace tavikrec {
 namespace {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/poisonable.h"
 #include "frame/captured_block.h"
 #include "frame/frame_sink.h"
-#include "main/clock.h"
-#include "main/poisonable.h"
 
 namespace tavikrec {
 

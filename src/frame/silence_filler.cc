@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "main/clock.h"
-#include "main/fatal_report.h"
+#include "base/clock.h"
+#include "base/fatal_report.h"
 
 namespace tavikrec {
 

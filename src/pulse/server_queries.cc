@@ -5,7 +5,7 @@
 #include <exception>
 #include <utility>
 
-#include "device/utf8_text.h"
+#include "text/utf8_text.h"
 
 namespace tavikrec {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "device/source_entry.h"
 #include "pulse/server_connection.h"
+#include "pulse/source_entry.h"
 
 namespace tavikrec {
 

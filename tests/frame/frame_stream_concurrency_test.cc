@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <thread>
 
+#include "base/clock.h"
 #include "frame/frame_writer.h"
 #include "frame/silence_filler.h"
-#include "frame/stream_summary.h"
-#include "main/clock.h"
 #include "pipe_reader.h"
+#include "stream_check/stream_summary.h"
 
 namespace tavikrec {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "frame/byte_writer.h"
 #include "frame/frame_queue.h"
-#include "frame/frame_reader.h"
+#include "stream_check/frame_reader.h"
 
 namespace tavikrec {
 

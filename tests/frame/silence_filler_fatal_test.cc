@@ -1,8 +1,8 @@
 // The silence filler's failure path ends the process with a FATAL line.
 #include <gtest/gtest.h>
 
+#include "base/clock.h"
 #include "frame/silence_filler.h"
-#include "main/clock.h"
 
 namespace tavikrec {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <thread>
 
-#include "frame/stream_summary.h"
-#include "main/clock.h"
+#include "base/clock.h"
+#include "stream_check/stream_summary.h"
 
 namespace tavikrec {
 namespace {

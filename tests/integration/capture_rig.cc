@@ -1,6 +1,6 @@
 #include "integration/capture_rig.h"
 
-#include "frame/frame_reader.h"
+#include "stream_check/frame_reader.h"
 
 namespace tavikrec::testing {
 

@@ -1,0 +1,129 @@
+#include "capture/capture_run.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/diagnostics.h"
+#include "base/fatal_report.h"
+#include "base/internal_error.h"
+#include "capture/capture_thread.h"
+#include "capture/start_channel.h"
+#include "frame/frame_queue.h"
+#include "frame/frame_sink.h"
+#include "frame/frame_writer.h"
+#include "frame/framer.h"
+#include "frame/silence_filler.h"
+
+namespace tavikrec {
+namespace {
+
+constexpr auto kStartLimit = std::chrono::seconds(15);
+
+// Reads standard input to its end and discards it. A read error ends it the
+// same way as the end of input; so does a descriptor that is not open.
+void read_stdin_to_end() {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    return;
+  }
+}
+
+template <class Body>
+std::thread start_worker(Body body) {
+  return std::thread([body = std::move(body)]() mutable { run_worker(body); });
+}
+
+// Threads and shared objects of one run, as the supervisor holds them.
+struct Run {
+  std::thread writer;
+  std::shared_ptr<FrameSink> sink;
+  std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+  std::vector<SharedFramer> framers;  // source-list order
+  std::vector<std::thread> captures;  // source-list order
+  std::thread filler;
+
+  // Threads still joinable here are left running: after a failed start, or
+  // when an internal error leaves the supervisor, the process ends at once
+  // and nothing waits for them.
+  ~Run() {
+    if (writer.joinable()) writer.detach();
+    for (auto& capture : captures) {
+      if (capture.joinable()) capture.detach();
+    }
+    if (filler.joinable()) filler.detach();
+  }
+};
+
+// After a failed start nothing is waited for; the process ends now, without
+// static destructors running under the threads that are still alive.
+[[noreturn]] void end_failed_start() { end_process_now(1); }
+
+}  // namespace
+
+int run_capture(const SourceList& sources, const std::optional<std::string>& mic_device) {
+  Run run;
+  const Ticks epoch = monotonic_ticks();
+  auto [frame_sender, frame_receiver] = make_frame_queue();
+  run.writer = start_worker([receiver = std::move(frame_receiver)]() mutable { run_frame_writer(std::move(receiver)); });
+  run.sink = std::make_shared<FrameSink>(epoch, std::move(frame_sender));
+  auto [start_sender, start_receiver] = make_start_channel();
+
+  SharedFramer system_framer;
+  for (SourceKind kind : sources) {
+    auto anchor = kind == SourceKind::System ? std::optional<Ticks>(epoch) : std::nullopt;
+    SharedFramer framer = make_shared_framer(channel_tag(kind), anchor);
+    run.framers.push_back(framer);
+    if (kind == SourceKind::System) system_framer = framer;
+    CaptureRequest request{kind, mic_device, framer, run.sink, run.stop, start_sender};
+    run.captures.push_back(start_worker([request = std::move(request)]() mutable { capture_thread(std::move(request)); }));
+  }
+  start_sender.reset();
+  if (system_framer) {
+    run.filler = start_worker([framer = system_framer, sink = run.sink, stop = run.stop]() mutable {
+      run_silence_filler(std::move(framer), std::move(sink), std::move(stop));
+    });
+  }
+
+  for (size_t i = 0; i < sources.size(); ++i) {
+    switch (start_receiver.wait_until(std::chrono::steady_clock::now() + kStartLimit)) {
+      case StartReceiver::Outcome::Signal:
+        break;
+      case StartReceiver::Outcome::Timeout:
+        print_line("FATAL: capture did not start within 15 s \u2014 is another app using the device?");
+        end_failed_start();
+      case StartReceiver::Outcome::Disconnected:
+        // Every capture thread has ended; one that failed has normally ended
+        // the process already. Give a late fatal report time to land.
+        sleep_nanoseconds(1'000'000'000);
+        end_failed_start();
+    }
+  }
+  print_line("ready");
+
+  read_stdin_to_end();
+
+  run.stop->store(true);
+  for (auto& capture : run.captures) capture.join();
+  if (run.filler.joinable()) run.filler.join();
+  for (const SharedFramer& framer : run.framers) {
+    auto locked = framer->lock();
+    (void)locked->drain(*run.sink);  // a frame writer that is gone loses these; nothing to add
+  }
+  run.framers.clear();
+  system_framer.reset();
+  run.sink.reset();  // the last reference: closes the frame queue
+  run.writer.join();
+  print_line("stopped");
+  return 0;
+}
+
+}  // namespace tavikrec

@@ -1,0 +1,15 @@
+// The capture run supervisor: what the main thread does in capture mode.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "base/source_kind.h"
+
+namespace tavikrec {
+
+// Runs a capture of `sources` (never empty) until standard input ends;
+// returns the exit status (0, or 1 after a failed start).
+int run_capture(const SourceList& sources, const std::optional<std::string>& mic_device);
+
+}  // namespace tavikrec

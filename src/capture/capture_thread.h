@@ -1,0 +1,36 @@
+// One capture thread per requested source: opens its own connection and
+// record stream, announces itself, sends one start signal, then polls the
+// stream and appends every block it reads to its channel's Framer until the
+// run stops or something fails (which ends the process via the fatal
+// report path).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/source_kind.h"
+#include "capture/start_channel.h"
+#include "frame/frame_sink.h"
+#include "frame/framer.h"
+
+namespace tavikrec {
+
+struct CaptureRequest {
+  SourceKind kind;
+  // The --mic-device text as typed; absent follows the default microphone.
+  // Only the microphone reads it.
+  std::optional<std::string> mic_device;
+  SharedFramer framer;
+  std::shared_ptr<FrameSink> sink;
+  std::shared_ptr<const std::atomic<bool>> stop;
+  StartSender start;
+};
+
+// The thread body. Returns after a silent end (stop flag); a failure ends
+// the process with status 1 unless the stop flag is already set. Internal
+// errors (a poisoned lock) escape as exceptions.
+void capture_thread(CaptureRequest request);
+
+}  // namespace tavikrec

@@ -1,0 +1,57 @@
+#include "cli/program.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "base/diagnostics.h"
+#include "capture/capture_run.h"
+#include "cli/run_options.h"
+#include "device/listings.h"
+
+namespace tavikrec {
+
+void prepare_process() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    // open() returns the lowest free descriptor, which is this one.
+    int opened = ::open("/dev/null", O_RDWR);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+int run_program(std::span<const std::string_view> args) {
+  auto parsed = parse_arguments(args);
+  if (!parsed) {
+    print_line(parsed.error());
+    print_line(kUsage);
+    return 2;
+  }
+  const RunOptions& options = *parsed;
+
+  if (options.help) {
+    print_line(kUsage);
+    return 0;
+  }
+  if (!options.mic && !options.system && !options.devices && !options.list_inputs) {
+    print_line(std::string(kUsage) + std::string(kNoModeSuffix));
+    return 2;
+  }
+  if (options.list_inputs) return run_input_listing();
+
+  // From here on an interrupt from the terminal never ends the process: the
+  // parent alone decides when a capture stops.
+  ::signal(SIGINT, SIG_IGN);
+
+  SourceList sources = source_list(options);
+  if (options.devices) {
+    if (sources.empty()) sources = {SourceKind::Mic, SourceKind::System};
+    return run_device_listing(sources, options.mic_device);
+  }
+  return run_capture(sources, options.mic_device);
+}
+
+}  // namespace tavikrec

@@ -1,0 +1,38 @@
+// The command line: its grammar, the options record and the usage texts.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "base/source_kind.h"
+
+namespace tavikrec {
+
+inline constexpr std::string_view kUsage =
+    "usage: tavikrec [--mic] [--system] [--mic-device ID] | --devices [--mic-device ID] | --list-inputs";
+inline constexpr std::string_view kNoModeSuffix = "  (at least one channel)";
+
+struct RunOptions {
+  bool mic = false;
+  bool system = false;
+  bool devices = false;
+  bool list_inputs = false;
+  bool help = false;
+  // The --mic-device text as typed; absent means the server's default input
+  // (also when the text reads "default" once trimmed and normalized).
+  std::optional<std::string> mic_device;
+};
+
+// Parses the arguments after the program name. Each argument is compared as a
+// whole, byte for byte; the first error met is returned. Arguments that are not
+// valid UTF-8 never match an option, and are quoted with U+FFFD in place of
+// their invalid bytes.
+std::expected<RunOptions, std::string> parse_arguments(std::span<const std::string_view> args);
+
+// Mic first, then System, each at most once, whatever the argument order.
+SourceList source_list(const RunOptions& options);
+
+}  // namespace tavikrec
