@@ -1,11 +1,27 @@
 #include "frame/framer.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "frame/frame_format.h"
 
 namespace tavikrec {
+namespace {
+
+constexpr std::array<std::int16_t, kFullFrameSamples> kSilentFrame{};
+constexpr Ticks kFrameTicks = kTicksPerSample * static_cast<Ticks>(kFullFrameSamples);
+
+// The part of `block` captured at or after `epoch`; nothing when no sample
+// of it is (so an empty block stamped before the epoch gives nothing).
+std::optional<CapturedBlock> from_epoch(const CapturedBlock& block, Ticks epoch) {
+  if (block.stamp >= epoch) return block;
+  auto before = static_cast<std::size_t>((epoch - block.stamp + kTicksPerSample - 1) / kTicksPerSample);
+  if (before >= block.samples.size()) return std::nullopt;
+  return CapturedBlock{block.stamp + kTicksPerSample * static_cast<Ticks>(before), block.samples.subspan(before)};
+}
+
+}  // namespace
 
 Framer::Framer(std::uint8_t tag, std::optional<Ticks> anchor)
     : tag_(tag), anchored_(anchor.has_value()), end_(anchor.value_or(0)) {}
@@ -17,51 +33,87 @@ std::optional<Ticks> Framer::timeline_end() const {
 
 std::expected<std::optional<std::string>, std::string> Framer::append_block(const CapturedBlock& block,
                                                                             FrameSink& sink) {
-  if (!anchored_) {
-    anchored_ = true;
-    end_ = block.stamp;
+  const bool first = !placed_first_block_;
+  CapturedBlock placed = block;
+  if (first) {
+    // Samples captured before the run began are not part of it: written at
+    // 0.0, they would overlap the frames that follow.
+    std::optional<CapturedBlock> in_run = from_epoch(block, sink.epoch());
+    if (!in_run) return std::nullopt;
+    placed = *in_run;
+    placed_first_block_ = true;
+    if (!anchored_) {
+      anchored_ = true;
+      end_ = placed.stamp;
+    }
   }
-  Ticks diff = block.stamp - end_;
+  // The tolerance absorbs the jitter of later stamps; the first block has
+  // none to absorb, and placed early it would keep its channel early for
+  // the whole run.
+  const Ticks fill_beyond = first ? 0 : kStampTolerance;
+  Ticks diff = placed.stamp - end_;
   std::optional<std::string> warning;
-  if (diff > kStampTolerance) {
-    append_zeros(diff / kTicksPerSample);
+  if (diff > fill_beyond) {
+    if (auto filled = append_zeros(diff / kTicksPerSample, sink); !filled) {
+      keep(placed.samples);
+      return std::unexpected(filled.error());
+    }
   } else if (diff < -kStampTolerance && !warned_) {
     warned_ = true;
     warning = late_stamp_warning(diff);
   }
-  pending_.insert(pending_.end(), block.samples.begin(), block.samples.end());
-  end_ += kTicksPerSample * static_cast<Ticks>(block.samples.size());
-
-  while (pending_.size() >= kFullFrameSamples) {
-    if (auto written = write_front(kFullFrameSamples, sink); !written) return std::unexpected(written.error());
-  }
+  keep(placed.samples);
+  if (auto written = write_pending(false, sink); !written) return std::unexpected(written.error());
   return warning;
 }
 
-std::expected<void, std::string> Framer::drain(FrameSink& sink) {
-  while (!pending_.empty()) {
-    if (auto written = write_front(std::min(pending_.size(), kFullFrameSamples), sink); !written) return written;
-  }
-  return {};
-}
+std::expected<void, std::string> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
 
 std::expected<void, std::string> Framer::fill_silence(Ticks now, FrameSink& sink) {
   if (!anchored_ || now - end_ < kSilenceLag + kTicksPerSample) return {};
-  append_zeros((now - end_ - kSilenceLag) / kTicksPerSample);
+  if (auto filled = append_zeros((now - end_ - kSilenceLag) / kTicksPerSample, sink); !filled) return filled;
   return drain(sink);
 }
 
-void Framer::append_zeros(Ticks count) {
-  pending_.resize(pending_.size() + static_cast<std::size_t>(count), 0);
-  end_ += count * kTicksPerSample;
+std::expected<void, std::string> Framer::append_zeros(Ticks count, FrameSink& sink) {
+  // Up to the next frame boundary through pending, then whole silent frames.
+  Ticks rest = count;
+  Ticks to_boundary = static_cast<Ticks>(kFullFrameSamples - pending_.size() % kFullFrameSamples);
+  Ticks topping = std::min(rest, to_boundary);
+  keep(std::span(kSilentFrame).first(static_cast<std::size_t>(topping)));
+  rest -= topping;
+  std::expected<void, std::string> written = write_pending(false, sink);
+  while (written && rest >= static_cast<Ticks>(kFullFrameSamples)) {
+    written = sink.write_frame(tag_, end_, kSilentFrame);
+    if (written) {
+      end_ += kFrameTicks;
+      rest -= static_cast<Ticks>(kFullFrameSamples);
+    }
+  }
+  // What remains is under one frame, unless a write failed.
+  pending_.resize(pending_.size() + static_cast<std::size_t>(rest), 0);
+  end_ += rest * kTicksPerSample;
+  return written;
 }
 
-Ticks Framer::first_pending_stamp() const { return end_ - kTicksPerSample * static_cast<Ticks>(pending_.size()); }
+void Framer::keep(std::span<const std::int16_t> samples) {
+  pending_.insert(pending_.end(), samples.begin(), samples.end());
+  end_ += kTicksPerSample * static_cast<Ticks>(samples.size());
+}
 
-std::expected<void, std::string> Framer::write_front(std::size_t count, FrameSink& sink) {
-  auto written = sink.write_frame(tag_, first_pending_stamp(), std::span(pending_).first(count));
-  if (written) pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
-  return written;
+std::expected<void, std::string> Framer::write_pending(bool short_last, FrameSink& sink) {
+  std::size_t written = 0;
+  std::expected<void, std::string> result;
+  for (;;) {
+    std::size_t count = std::min(pending_.size() - written, kFullFrameSamples);
+    if (count == 0 || (count < kFullFrameSamples && !short_last)) break;
+    Ticks stamp = end_ - kTicksPerSample * static_cast<Ticks>(pending_.size() - written);
+    result = sink.write_frame(tag_, stamp, std::span(pending_).subspan(written, count));
+    if (!result) break;
+    written += count;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(written));
+  return result;
 }
 
 std::string Framer::late_stamp_warning(Ticks diff) const {

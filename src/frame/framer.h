@@ -10,6 +10,7 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,12 @@ class Framer {
   Framer(std::uint8_t tag, std::optional<Ticks> anchor);
 
   // REQUIRES: this Framer's lock held (so the FrameSink lock nests inside it).
-  // Places the block on the timeline and writes every full frame. Returns the
+  // Places the block on the timeline and writes every full frame. The
+  // channel's first block loses the samples captured before the sink's epoch
+  // (a block with none after it is dropped whole) and is placed exactly at
+  // its stamp; later ones may stray by kStampTolerance. Returns the
   // late-stamp warning to print once the lock is released, or nothing; or the
-  // FrameSink's error, in which case the samples stay pending.
+  // FrameSink's error, in which case every unwritten sample stays pending.
   std::expected<std::optional<std::string>, std::string> append_block(const CapturedBlock& block, FrameSink& sink);
 
   // REQUIRES: lock held. Writes everything pending, the last frame possibly
@@ -53,16 +57,25 @@ class Framer {
   std::size_t pending_samples() const { return pending_.size(); }
 
  private:
-  void append_zeros(Ticks count);
-  Ticks first_pending_stamp() const;
-  // Writes the first `count` pending samples as one frame and removes them.
-  std::expected<void, std::string> write_front(std::size_t count, FrameSink& sink);
+  // Appends `count` zeros and writes every frame they complete. Whole frames
+  // of zeros go out without passing through pending, so a gap of any length
+  // costs no memory; on failure the zeros not written are kept pending.
+  std::expected<void, std::string> append_zeros(Ticks count, FrameSink& sink);
+  void keep(std::span<const std::int16_t> samples);
+  // Writes pending samples as frames, oldest first: the full frames, or with
+  // `short_last` everything. The written ones are removed at once at the
+  // end, so the cost stays linear; on failure the rest stays pending.
+  std::expected<void, std::string> write_pending(bool short_last, FrameSink& sink);
   std::string late_stamp_warning(Ticks diff) const;
 
   const std::uint8_t tag_;
   bool anchored_;
+  // A block has been placed (the silence filler's zeros do not count): until
+  // then any gap before a block is filled.
+  bool placed_first_block_ = false;
   Ticks end_;
-  std::vector<std::int16_t> pending_;  // oldest first
+  // Oldest first; less than one frame between calls unless a write failed.
+  std::vector<std::int16_t> pending_;
   bool warned_ = false;
 };
 

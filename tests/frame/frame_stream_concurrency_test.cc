@@ -55,7 +55,9 @@ std::vector<std::int16_t> without_zeros(const std::vector<std::int16_t>& samples
 TEST(FrameStreamConcurrency, ProducersFillerAndWriterMakeOneSoundStream) {
   Pipe pipe;
   DrainingReader reader(pipe.read_fd());
-  const Ticks epoch = monotonic_ticks();
+  // Set back, so that no produced sample, stamped back from the clock, lies
+  // before it and is dropped.
+  const Ticks epoch = monotonic_ticks() - 100'000;
   auto [sender, receiver] = make_frame_queue();
   std::thread writer(run_frame_writer, std::move(receiver), pipe.write_fd());
   auto sink = std::make_shared<FrameSink>(epoch, std::move(sender));

@@ -1,5 +1,6 @@
-// The channel timeline: anchoring, silence padding, late stamps, frame
-// cutting, drain and the silence filler's catch-up rule.
+// The channel timeline: anchoring, what came before the epoch, silence
+// padding, late stamps, frame cutting, drain and the silence filler's
+// catch-up rule.
 #include "frame/framer.h"
 
 #include <gtest/gtest.h>
@@ -54,24 +55,86 @@ TEST_F(FramerTest, FirstMicBlockAnchorsTheTimeline) {
   EXPECT_EQ(mic.timeline_end(), kEpoch + 1'234'567 + 3300 * 625);
 }
 
-TEST_F(FramerTest, GapsBeyondThirtyMillisecondsArePaddedWithTruncatedSilence) {
+TEST_F(FramerTest, SamplesCapturedBeforeTheEpochAreDropped) {
+  // 30 ms early: the first 480 samples go, the rest starts at 0.0, and each
+  // frame starts where the previous one ended.
+  Framer mic(0, std::nullopt);
+  append(mic, kEpoch - 300'000, ramp(480 + 2 * 3200 + 5));
+  EXPECT_EQ(mic.timeline_end(), kEpoch + (2 * 3200 + 5) * 625);
+  auto written = frames();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[0].time, 0.0);
+  EXPECT_EQ(written[0].samples, ramp(3200, 481));
+  EXPECT_EQ(written[1].time, 0.2);
+
+  // A block wholly before the epoch places nothing.
+  Framer early(0, std::nullopt);
+  append(early, kEpoch - 10 * 625, ramp(10));
+  EXPECT_EQ(early.timeline_end(), std::nullopt);
+
+  // The system channel's first block likewise, with no silence before it.
+  Framer system(1, kEpoch);
+  append(system, kEpoch - 100'000, ramp(170));
+  ASSERT_TRUE(system.drain(sink_));
+  written = frames();
+  ASSERT_EQ(written.size(), 3u);
+  EXPECT_EQ(written[2].time, 0.0);
+  EXPECT_EQ(written[2].samples, ramp(10, 161));
+}
+
+TEST_F(FramerTest, FirstBlockIsPlacedExactlyAtItsStamp) {
+  const auto block = ramp(10);
+  Framer system(1, kEpoch);
+  append(system, kEpoch + 200'000, block);
+  EXPECT_EQ(system.pending_samples(), 320u + 10u);
+  // Later blocks may stray by the tolerance.
+  append(system, kEpoch + 330 * 625 + 200'000, block);
+  EXPECT_EQ(system.pending_samples(), 340u);
+  EXPECT_EQ(system.timeline_end(), kEpoch + 340 * 625);
+
+  // The silence filler's zeros are no block of the channel's.
+  Framer after_silence(1, kEpoch);
+  ASSERT_TRUE(after_silence.fill_silence(kEpoch + 1'000'625, sink_));
+  append(after_silence, kEpoch + 625 + 200'000, block);
+  EXPECT_EQ(after_silence.pending_samples(), 320u + 10u);
+}
+
+TEST_F(FramerTest, LaterGapsBeyondThirtyMillisecondsArePaddedWithTruncatedSilence) {
   const auto block = ramp(10);
   Framer at_tolerance(1, kEpoch);
-  append(at_tolerance, kEpoch + 300'000, block);
-  EXPECT_EQ(at_tolerance.pending_samples(), 10u);
-  EXPECT_EQ(at_tolerance.timeline_end(), kEpoch + 10 * 625);
+  append(at_tolerance, kEpoch, block);
+  append(at_tolerance, kEpoch + 10 * 625 + 300'000, block);
+  EXPECT_EQ(at_tolerance.pending_samples(), 20u);
+  EXPECT_EQ(at_tolerance.timeline_end(), kEpoch + 20 * 625);
 
   Framer beyond(1, kEpoch);
-  append(beyond, kEpoch + 300'001, block);
-  EXPECT_EQ(beyond.pending_samples(), 480u + 10u);
-  EXPECT_EQ(beyond.timeline_end(), kEpoch + 490 * 625);
+  append(beyond, kEpoch, block);
+  append(beyond, kEpoch + 10 * 625 + 300'001, block);
+  EXPECT_EQ(beyond.pending_samples(), 10u + 480u + 10u);
+  EXPECT_EQ(beyond.timeline_end(), kEpoch + 500 * 625);
   ASSERT_TRUE(beyond.drain(sink_));
   auto written = frames();
   ASSERT_EQ(written.size(), 1u);
   EXPECT_EQ(written[0].time, 0.0);
-  std::vector<std::int16_t> expected(480, 0);
+  std::vector<std::int16_t> expected = block;
+  expected.resize(490, 0);
   expected.insert(expected.end(), block.begin(), block.end());
   EXPECT_EQ(written[0].samples, expected);
+}
+
+TEST_F(FramerTest, LongGapGoesOutAsWholeFramesOfSilence) {
+  Framer system(1, kEpoch);
+  append(system, kEpoch, ramp(100));
+  append(system, kEpoch + (100 + 2 * 3200 + 50) * 625, ramp(10));
+  auto written = frames();
+  ASSERT_EQ(written.size(), 2u);
+  std::vector<std::int16_t> first = ramp(100);
+  first.resize(3200, 0);
+  EXPECT_EQ(written[0].samples, first);
+  EXPECT_EQ(written[1].time, 0.2);
+  EXPECT_EQ(written[1].samples, std::vector<std::int16_t>(3200, 0));
+  EXPECT_EQ(system.pending_samples(), 150u + 10u);
+  EXPECT_EQ(system.timeline_end(), kEpoch + (2 * 3200 + 160) * 625);
 }
 
 TEST_F(FramerTest, LateStampWarnsOnceAndKeepsEverySample) {
@@ -187,6 +250,10 @@ TEST(FramerFailure, AFailedWriteKeepsEverythingPendingAndReportsOnlyTheFailure) 
   EXPECT_EQ(mic.pending_samples(), 10'000u);
   EXPECT_EQ(mic.drain(sink), std::unexpected(std::string("frame writer stopped")));
   EXPECT_EQ(mic.pending_samples(), 10'000u);
+  // Nor is a gap's silence lost.
+  EXPECT_FALSE(mic.append_block({*mic.timeline_end() + 1'000'000, ramp(5)}, sink));
+  EXPECT_EQ(mic.pending_samples(), 10'000u + 1600u + 5u);
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 11'605 * 625);
 }
 
 }  // namespace
