@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "frame/frame_format.h"
@@ -13,6 +18,17 @@
 
 namespace tavikrec {
 namespace {
+
+// Waits until thread `tid` of this process is blocked in a write to `fd`.
+void wait_until_blocked_writing(const std::atomic<pid_t>& tid, int fd) {
+  const std::string blocked = std::to_string(SYS_write) + " 0x" + std::to_string(fd) + " ";
+  for (;;) {
+    std::ifstream syscall("/proc/self/task/" + std::to_string(tid.load()) + "/syscall");
+    std::string line;
+    if (tid.load() != 0 && std::getline(syscall, line) && line.starts_with(blocked)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
 TEST(FrameWriter, WritesEveryMessageWholeAndInOrderThenEnds) {
   Pipe pipe;
@@ -56,6 +72,32 @@ TEST(FrameWriter, ReaderGoneIsReportedOnceAndLaterFramesFail) {
     EXPECT_EQ(sink.write_frame(tag, 2'000'000, samples), std::unexpected(std::string("frame writer stopped")));
   }
   EXPECT_EQ(stderr_capture.text(), "tavikrec: the frame stream's reader is gone\n");
+}
+
+TEST(FrameWriter, ReaderGoneLineIsOutBeforeAnyFrameWriteFails) {
+  // A producer whose frame write fails prints its FATAL line and ends the
+  // process at once, so the writer's line must be out by then. Standard
+  // error is held full: while the line waits, frames are still accepted.
+  std::signal(SIGPIPE, SIG_IGN);
+  Pipe pipe;
+  pipe.close_read();
+  auto [sender, receiver] = make_frame_queue();
+  FrameSink sink(0, std::move(sender));
+  const std::vector<std::int16_t> samples(10, 1);
+  ASSERT_TRUE(sink.write_frame(0, 0, samples));
+  CapturedStderr stderr_capture;
+  std::size_t filler = stderr_capture.fill();
+  std::atomic<pid_t> writer_tid = 0;
+  std::thread writer([&, receiver = std::move(receiver)]() mutable {
+    writer_tid = ::gettid();
+    run_frame_writer(std::move(receiver), pipe.write_fd());
+  });
+  wait_until_blocked_writing(writer_tid, STDERR_FILENO);
+  EXPECT_TRUE(sink.write_frame(1, 0, samples)) << "a frame write failed before the reader-gone line was out";
+  std::string text = stderr_capture.text();
+  writer.join();
+  EXPECT_EQ(sink.write_frame(1, 0, samples), std::unexpected(std::string("frame writer stopped")));
+  EXPECT_EQ(text.substr(filler), "tavikrec: the frame stream's reader is gone\n");
 }
 
 }  // namespace

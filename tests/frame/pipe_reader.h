@@ -2,6 +2,7 @@
 // written to it, and a temporary redirection of standard error.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -56,6 +57,13 @@ class CapturedStderr {
  public:
   CapturedStderr() : saved_(::dup(STDERR_FILENO)) { ::dup2(pipe_.write_fd(), STDERR_FILENO); pipe_.close_write(); }
   ~CapturedStderr() { restore(); }
+  // Fills the pipe, so that the next write to standard error blocks until
+  // text() reads it; returns the number of filler bytes text() will hold first.
+  std::size_t fill() {
+    std::string filler(static_cast<std::size_t>(::fcntl(STDERR_FILENO, F_GETPIPE_SZ)), '.');
+    EXPECT_EQ(::write(STDERR_FILENO, filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    return filler.size();
+  }
   std::string text() {
     restore();
     std::string out;
