@@ -13,10 +13,12 @@ CLICK_SAMPLES = 4
 THRESHOLD = CLICK_LEVEL // 2
 
 
-def click_train(seconds: float, spacing: int, lead_in: int = RATE // 2) -> bytes:
-    """s16le mono 16 kHz: silence, then a short click every `spacing` samples."""
+def click_train(seconds: float, spacing: int, lead_in: int = RATE // 2, background: int = 0) -> bytes:
+    """s16le mono 16 kHz: a short click every `spacing` samples after
+    `lead_in`, over a constant `background` level. A background that is not
+    zero shows every zero the timeline inserts while the signal plays."""
     total = int(seconds * RATE)
-    samples = array.array("h", bytes(2 * total))
+    samples = array.array("h", [background]) * total
     for start in range(lead_in, total - CLICK_SAMPLES, spacing):
         for i in range(CLICK_SAMPLES):
             samples[start + i] = CLICK_LEVEL
@@ -59,3 +61,24 @@ def drift_ppm(times: list[float], spacing: int) -> float:
     period = spacing / RATE
     indexes = [round((t - times[0]) / period) for t in times]
     return (stats.slope(indexes, times) / period - 1.0) * 1e6
+
+
+def inserted_zero_runs(samples: array.array) -> list[tuple[int, int]]:
+    """(index, length) of every run of zeros between the first and the last
+    sample that is not zero. When the played signal has no zero sample,
+    these are zeros the timeline inserted while audio was flowing. Zeros
+    before the first sound (the channel started before the signal reached
+    it) and after the last one (the stop) do not count."""
+    runs = []
+    start = None
+    seen_sound = False
+    for index, value in enumerate(samples):
+        if value == 0:
+            if seen_sound and start is None:
+                start = index
+        else:
+            if start is not None:
+                runs.append((start, index - start))
+                start = None
+            seen_sound = True
+    return runs

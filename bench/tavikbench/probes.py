@@ -1,24 +1,21 @@
-"""Other clients on the private server: parecord/pacat processes, used as
-the cost baseline, as latency probes (pacat -v prints the latency libpulse
-reports for its record stream every 50 ms) and to play the test signal."""
+"""Other clients on the private server: parecord processes as the cost
+baseline, and pacat playing the test signal."""
 from __future__ import annotations
 
-import re
 import signal
 import subprocess
+import threading
 
 from .procstat import Usage, reap
 
 RECORD_ARGS = ["--raw", "--format=s16le", "--rate=16000", "--channels=1", "--latency-msec=40"]
-LATENCY = re.compile(rb"Latency: (-?\d+) usec")
 
 
-def start_parecord(device: str, env: dict[str, str], verbose: bool = False) -> subprocess.Popen:
+def start_parecord(device: str, env: dict[str, str]) -> subprocess.Popen:
     """Records `device` to stdout (a pipe the caller reads) with the
-    parameters users pick for this job; stderr is a pipe when verbose."""
-    args = ["parecord", *RECORD_ARGS, f"--device={device}"] + (["-v"] if verbose else [])
-    return subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE if verbose else subprocess.DEVNULL)
+    parameters users pick for this job."""
+    return subprocess.Popen(["parecord", *RECORD_ARGS, f"--device={device}"], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 
 
 def stop_parecord(process: subprocess.Popen) -> tuple[int, Usage]:
@@ -28,12 +25,29 @@ def stop_parecord(process: subprocess.Popen) -> tuple[int, Usage]:
     return status, usage
 
 
-def latencies_usec(verbose_stderr: bytes) -> list[int]:
-    """The stream latencies in a `parecord -v` transcript."""
-    return [int(m.group(1)) for m in LATENCY.finditer(verbose_stderr)]
+class Player:
+    """Context manager: pacat plays 16 kHz mono s16le into a sink from
+    entry until the signal ends or the exit, whichever comes first. The
+    signal is fed from a thread; pacat's default 2 s buffer keeps the sink
+    fed even when the machine is busy."""
 
+    def __init__(self, raw_s16le: bytes, device: str, env: dict[str, str]) -> None:
+        self.process = subprocess.Popen(["pacat", "--playback", *RECORD_ARGS[:4], f"--device={device}"], env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._feeder = threading.Thread(target=self._feed, args=(raw_s16le,), daemon=True)
 
-def play(raw_s16le: bytes, device: str, env: dict[str, str]) -> None:
-    """Plays 16 kHz mono s16le into a sink and returns when it has drained."""
-    subprocess.run(["pacat", "--playback", *RECORD_ARGS[:4], f"--device={device}"], input=raw_s16le,
-                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    def _feed(self, raw: bytes) -> None:
+        try:
+            self.process.stdin.write(raw)
+            self.process.stdin.close()
+        except BrokenPipeError:  # stopped before the end of the signal
+            pass
+
+    def __enter__(self) -> "Player":
+        self._feeder.start()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.process.terminate()
+        self.process.wait()
+        self._feeder.join()

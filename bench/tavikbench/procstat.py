@@ -25,6 +25,31 @@ def cpu_seconds(pid: int) -> float:
 
 
 @dataclass
+class Scheduling:
+    """Counters summed over every thread of a process."""
+    runs: int  # times a thread was put on a CPU: wake-ups, plus preemptions resumed
+    voluntary_switches: int  # times a thread gave up its CPU to wait
+
+
+def scheduling(pid: int) -> Scheduling:
+    """The scheduler's counters of a live process. /proc/PID/schedstat and
+    the counts in /proc/PID/status cover the main thread only, so every
+    task is read. A thread that ends between two readings takes its counts
+    with it; tavikrec's and parecord's threads live as long as the run."""
+    runs = switches = 0
+    tasks = f"/proc/{pid}/task"
+    for tid in os.listdir(tasks):
+        try:
+            with open(f"{tasks}/{tid}/schedstat") as f:
+                runs += int(f.read().split()[2])  # on-CPU ns, runqueue wait ns, run count
+            with open(f"{tasks}/{tid}/status") as f:
+                switches += next(int(l.split()[1]) for l in f if l.startswith("voluntary_ctxt_switches:"))
+        except FileNotFoundError:  # the thread ended since the listing
+            continue
+    return Scheduling(runs, switches)
+
+
+@dataclass
 class Usage:
     # user + system, from rusage. (ru_maxrss is not used: for a child that
     # Python forked it can carry the parent's size from before the exec.)

@@ -1,18 +1,28 @@
-"""Click onsets, alignment, drift and the latency arithmetic of the
-timing-fidelity run, on synthetic signals with known answers."""
+"""Click onsets, inserted zeros, alignment, drift, the latency arithmetic
+and the targets of the loop-rig runs, on synthetic signals with known
+answers; and the per-thread scheduler counters."""
 import array
+import os
 import struct
+import threading
+import time
 import unittest
 
-from tavikbench import clicks, fidelity, probes, stats
+from tavikbench import clicks, fidelity, procstat, stats
 from tavikbench.frames import Frame, FrameParser
 
 
 class ClickTest(unittest.TestCase):
     def test_onsets_of_a_generated_train_fall_on_the_click_samples(self):
-        raw = clicks.click_train(2.0, 4000, lead_in=100)
-        samples = array.array("h", raw)
-        self.assertEqual(clicks.onsets(samples, 4000), [100, 4100, 8100, 12100, 16100, 20100, 24100, 28100])
+        for background in (0, 300):
+            samples = array.array("h", clicks.click_train(2.0, 4000, lead_in=100, background=background))
+            self.assertEqual(clicks.onsets(samples, 4000), [100, 4100, 8100, 12100, 16100, 20100, 24100, 28100])
+            self.assertEqual(min(samples), background)
+
+    def test_inserted_zeros_count_only_between_sounds(self):
+        samples = array.array("h", [0, 0, 5, 5, 0, 0, 0, 5, 0, 5, 5, 0, 0])
+        self.assertEqual(clicks.inserted_zero_runs(samples), [(4, 3), (8, 1)])
+        self.assertEqual(clicks.inserted_zero_runs(array.array("h", [0, 0, 7, -7])), [])
 
     def test_a_click_ringing_within_half_a_spacing_counts_once(self):
         samples = array.array("h", [0] * 5000)
@@ -56,17 +66,54 @@ class LatencyArithmeticTest(unittest.TestCase):
         [latency] = fidelity.delivery_latencies_ms([done], spawn)
         self.assertAlmostEqual(latency, 50.0 + 1000 / 16000)
 
-    def test_prediction_is_monitor_latency_minus_mic_latency(self):
-        self.assertAlmostEqual(fidelity.predicted_offset_ms([100, 300, 200], [-20000, -30000, -10000]), -20.2)
-
-    def test_latencies_read_from_a_verbose_parecord_transcript(self):
-        transcript = b"Stream successfully created.\nTime: 0.008 sec; Latency: -32310 usec.  \r" \
-                     b"Time: 0.058 sec; Latency: 396 usec.  \rGot signal, exiting.\n"
-        self.assertEqual(probes.latencies_usec(transcript), [-32310, 396])
-
     def test_percentile_interpolates_between_ranks(self):
         self.assertEqual(stats.percentile([4, 1, 3, 2, 5], 0.95), 4.8)
         self.assertEqual(stats.percentile([7], 0.95), 7)
+
+
+class SummaryTest(unittest.TestCase):
+    @staticmethod
+    def run_with(offsets, fills=(), latencies=(10.0,)):
+        channel = fidelity.ChannelTiming(len(offsets), 0.0, 10.0, list(fills), list(latencies))
+        return fidelity.FidelityRun(list(offsets), 10.0, 0, {"mic": channel, "system": channel})
+
+    def test_a_run_is_clean_only_without_fills_and_with_a_spread_of_at_most_1_ms(self):
+        summary = fidelity.Summary([
+            self.run_with([-40.0, -39.0]),
+            self.run_with([-40.0, -38.9]),  # spread 1.1 ms
+            self.run_with([-40.0, -40.0], fills=[(0.04, 31.0)]),  # a fill before the first click
+        ])
+        self.assertEqual(summary.clean_runs, 1)
+        self.assertAlmostEqual(summary.median_range_ms, 0.55)  # medians -39.5, -39.45, -40
+
+    def test_latency_pools_every_frame_of_every_run(self):
+        summary = fidelity.Summary([self.run_with([0.0], latencies=[1.0, 2.0, 3.0]),
+                                    self.run_with([0.0], latencies=[100.0])])
+        median, p95 = summary.latency_ms("mic")
+        self.assertEqual(median, 2.5)
+        self.assertAlmostEqual(p95, 3 + 0.85 * 97)
+
+
+class SchedulingTest(unittest.TestCase):
+    def test_counters_include_every_thread(self):
+        slept, done = threading.Event(), threading.Event()
+
+        def sleep_then_wait():
+            for _ in range(50):
+                time.sleep(0.001)
+            slept.set()
+            done.wait()  # a thread that ended would take its counts with it
+
+        before = procstat.scheduling(os.getpid())
+        sleeper = threading.Thread(target=sleep_then_wait)
+        sleeper.start()
+        slept.wait()
+        after = procstat.scheduling(os.getpid())
+        done.set()
+        sleeper.join()
+        # Each sleep is a voluntary switch and a run on the CPU afterwards.
+        self.assertGreaterEqual(after.runs - before.runs, 50)
+        self.assertGreaterEqual(after.voluntary_switches - before.voluntary_switches, 50)
 
 
 if __name__ == "__main__":
