@@ -21,10 +21,7 @@ class StreamError(Exception):
 @dataclass
 class Frame:
     tag: int
-    # The first sample's place on the channel's timeline, in seconds since the
-    # capture epoch: the wire's time field, except that a first frame clamped
-    # to 0.0 is moved back (below zero) to where its successor shows it began.
-    time: float
+    time: float  # of the first sample, in seconds since the capture epoch
     count: int  # samples in the frame
     samples: array.array | None  # signed 16-bit, oldest first; None unless kept
     arrival_ns: int = 0  # reader's CLOCK_MONOTONIC when the frame was complete
@@ -73,12 +70,7 @@ class FrameParser:
         previous = self._previous.get(frame.tag)
         if previous is not None:
             expected = previous.end_time
-            # A frame at 0.0 may carry a stamp from before the epoch, clamped:
-            # its successor then tells where it really started.
-            clamped = previous.time == 0.0 and 0.0 < frame.time < expected
-            if clamped:
-                previous.time = frame.time - previous.count / RATE
-            elif abs(frame.time - expected) > TIME_TOLERANCE:
+            if abs(frame.time - expected) > TIME_TOLERANCE:
                 raise StreamError(f"channel {frame.tag}: frame at {frame.time:.6f} s, expected {expected:.6f} s")
         self._previous[frame.tag] = frame
 

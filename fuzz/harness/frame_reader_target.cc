@@ -61,15 +61,10 @@ Unsigned little_endian(std::span<const std::uint8_t> data, std::size_t at) {
   return value;
 }
 
-struct ChannelEnd {
-  double time;
-  double end;
-};
-
 // Walks the layout by hand. Returns the offset of the first frame whose
 // header breaks the format, or nothing when every complete header is sound.
 std::optional<std::size_t> first_bad_header(std::span<const std::uint8_t> data, std::size_t& sound_end) {
-  std::optional<ChannelEnd> channels[kChannelCount];
+  std::optional<double> channel_ends[kChannelCount];
   std::size_t at = 0;
   while (at + kHeaderBytes <= data.size()) {
     std::uint8_t tag = data[at];
@@ -77,12 +72,10 @@ std::optional<std::size_t> first_bad_header(std::span<const std::uint8_t> data, 
     double time = std::bit_cast<double>(little_endian<std::uint64_t>(data, at + kTimeFieldOffset));
     if (tag >= kChannelCount || count < 1 || count > kMaxFrameSamples) return at;
     if (!std::isfinite(time) || time < 0.0) return at;
-    if (const auto& previous = channels[tag]) {
-      bool continues = std::fabs(time - previous->end) <= kFrameTimeTolerance;
-      bool after_clamped = previous->time == 0.0 && time <= previous->end + kFrameTimeTolerance;
-      if (!continues && !after_clamped) return at;
+    if (const auto& previous_end = channel_ends[tag]) {
+      if (std::fabs(time - *previous_end) > kFrameTimeTolerance) return at;
     }
-    channels[tag] = ChannelEnd{time, time + count / static_cast<double>(kSampleRate)};
+    channel_ends[tag] = time + count / static_cast<double>(kSampleRate);
     if (at + frame_bytes(count) > data.size()) break;
     at += frame_bytes(count);
     sound_end = at;

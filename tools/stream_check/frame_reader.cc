@@ -75,11 +75,7 @@ std::expected<void, std::string> FrameStreamReader::check_start(std::uint8_t tag
   const ChannelEnd& previous = channels_[tag];
   if (!previous.seen) return {};
   double previous_end = previous.time + static_cast<double>(previous.samples) / kSampleRate;
-  // A frame at 0.0 may hold a stamp from before the epoch, clamped; then only
-  // an upper bound is known for where its successor starts.
-  bool too_early = previous.time != 0.0 && time < previous_end - kFrameTimeTolerance;
-  bool too_late = time > previous_end + kFrameTimeTolerance;
-  if (!too_early && !too_late) return {};
+  if (std::fabs(time - previous_end) <= kFrameTimeTolerance) return {};
   return std::unexpected(at(kTimeFieldOffset, channel_name(tag) + " frame starts at " + seconds_text(time) +
                                                   " but the previous one ends at " + seconds_text(previous_end)));
 }
