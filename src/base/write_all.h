@@ -1,5 +1,6 @@
 // Writing a whole buffer to a descriptor: partial writes continue, writes
-// interrupted by a signal are retried.
+// interrupted by a signal are retried, and a non-blocking descriptor that is
+// full is waited for.
 #pragma once
 
 #include <string_view>

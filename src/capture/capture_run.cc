@@ -1,5 +1,6 @@
 #include "capture/capture_run.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,12 +28,18 @@ namespace {
 constexpr auto kStartLimit = std::chrono::seconds(15);
 
 // Reads standard input to its end and discards it. A read error ends it the
-// same way as the end of input; so does a descriptor that is not open.
+// same way as the end of input; so does a descriptor that is not open. A
+// parent may hand it over non-blocking: nothing to read yet is no end, so
+// that waits until there is.
 void read_stdin_to_end() {
   char buffer[4096];
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd readable{STDIN_FILENO, POLLIN, 0};
+      if (::poll(&readable, 1, -1) >= 0 || errno == EINTR) continue;
+    }
     return;
   }
 }

@@ -150,6 +150,30 @@ TEST_P(Capture, StdinClosedBeforeReadyStillStartsThenStops) {
   EXPECT_EQ(read_stream(child->stdout_bytes()).error, "");
 }
 
+TEST_P(Capture, NonBlockingStdinAndStdoutAreWaitedFor) {
+  // No input yet is not the end of input, and a full pipe is not a reader
+  // gone: the run lasts until stdin closes and every frame arrives.
+  CaptureRig rig(GetParam());
+  ChildOptions options;
+  options.nonblocking_stdin_stdout = true;
+  auto started = Clock::now();
+  auto child = rig.start({"--mic", "--system"}, options);
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  child->pause_stdout(true);
+  // Both channels fill the pipe within about a second.
+  std::this_thread::sleep_for(2s);
+  child->pause_stdout(false);
+  double run_seconds = seconds_since(started);
+  child->close_stdin();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
+  EXPECT_EQ(child->stderr_lines().back(), kStopped) << child->stderr_text();
+  CapturedStream s = read_stream(child->stdout_bytes());
+  EXPECT_EQ(s.error, "");
+  for (int tag : {0, 1}) {
+    EXPECT_NEAR(static_cast<double>(s.audio[tag].size()) / 16000, run_seconds, 0.6) << "channel " << tag;
+  }
+}
+
 TEST_P(Capture, InterruptIsIgnoredTerminateEndsWithoutStopped) {
   CaptureRig rig(GetParam());
   auto child = rig.start({"--mic", "--system"});

@@ -63,6 +63,11 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   if (options.stdin_mode == StreamMode::Pipe) in = make_pipe();
   if (options.stdout_mode == StreamMode::Pipe) out = make_pipe();
   if (options.stderr_mode == StreamMode::Pipe) err = make_pipe();
+  if (options.nonblocking_stdin_stdout) {
+    for (int child_end : {in.read, out.write}) {
+      if (child_end >= 0) ::fcntl(child_end, F_SETFL, ::fcntl(child_end, F_GETFL) | O_NONBLOCK);
+    }
+  }
 
   // Everything the child needs is prepared before fork: between fork and
   // exec only async-signal-safe calls are made.

@@ -26,6 +26,10 @@ struct ChildOptions {
   StreamMode stdin_mode = StreamMode::Pipe;
   StreamMode stdout_mode = StreamMode::Pipe;
   StreamMode stderr_mode = StreamMode::Pipe;
+  // O_NONBLOCK on the child's ends of its stdin and stdout pipes, as some
+  // parents hand them over; the flag belongs to each end's open file
+  // description, so the test's own ends stay blocking.
+  bool nonblocking_stdin_stdout = false;
   // Variables set (or, with an empty optional, removed) on top of this
   // process's environment.
   std::map<std::string, std::optional<std::string>> environment;
