@@ -1,8 +1,7 @@
 // --devices against real PulseAudio and PipeWire servers: the pairs, the
 // microphone choice with its 3 s wait, and the missing-default messages.
 #include <gtest/gtest.h>
-
-#include <thread>
+#include <sys/syscall.h>
 
 #include "integration/listing_run.h"
 
@@ -97,7 +96,8 @@ TEST_P(DeviceListing, ChoiceIgnoredWithoutMic) {
 TEST_P(DeviceListing, DeviceAddedAfterTheStartIsFound) {
   start(catalogue_setup());
   ChildProcess child(TAVIKREC_BINARY, {"--devices", "--mic", "--mic-device", "Late Mic"}, listing_options(*server_));
-  std::this_thread::sleep_for(1s);
+  // Asleep between two attempts: the first one has not found it.
+  ASSERT_TRUE(wait_until([&] { return child.sleeping_in() == SYS_clock_nanosleep; }, 20s)) << child.stderr_text();
   server_->add_source({"tv.late", "Late Mic"});
   EXPECT_EQ(child.wait_or_kill(20s), ExitStatus::Code(0)) << child.stderr_text();
   EXPECT_EQ(child.stdout_bytes(), "{\"mic\": \"Late Mic\"}\n");

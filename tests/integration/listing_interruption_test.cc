@@ -1,9 +1,9 @@
 // Listings whose server stalls or dies, interrupts from the terminal, and a
 // standard output nobody reads.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 
 #include <csignal>
-#include <thread>
 
 #include "integration/listing_run.h"
 
@@ -21,9 +21,21 @@ ServerSetup small_setup() {
   return setup;
 }
 
-// Long enough for the child to be past its start-up and blocked on the
-// stalled server.
+// How long a child that ignores an interrupt gets to show that it does.
 constexpr auto kSettle = 500ms;
+constexpr auto kReach = 20s;
+
+// Asleep in its main loop's poll: waiting for an answer from the server.
+bool waiting_on_server(const ChildProcess& child) {
+  auto call = child.sleeping_in();
+#ifdef SYS_poll
+  if (call == SYS_poll) return true;
+#endif
+  return call == SYS_ppoll;
+}
+
+// Asleep between two attempts to find the chosen microphone.
+bool between_attempts(const ChildProcess& child) { return child.sleeping_in() == SYS_clock_nanosleep; }
 
 class ListingInterruption : public ::testing::TestWithParam<ServerKind> {
  protected:
@@ -39,9 +51,9 @@ class ListingInterruption : public ::testing::TestWithParam<ServerKind> {
 TEST_P(ListingInterruption, ServerKilledDuringAQuery) {
   // A choice that never matches keeps the listing querying for 3 s.
   auto child = start_listing({"--devices", "--mic", "--mic-device", "nothing by this name"});
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(wait_until([&] { return between_attempts(*child); }, kReach)) << "never queried the server";
   server_->pause();
-  std::this_thread::sleep_for(kSettle);
+  ASSERT_TRUE(wait_until([&] { return waiting_on_server(*child); }, kReach)) << "never queried again";
   server_->kill();
   EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(1));
   EXPECT_EQ(child->stderr_text(), fatal_line("the sound server connection died"));
@@ -51,7 +63,7 @@ TEST_P(ListingInterruption, ServerKilledDuringAQuery) {
 TEST_P(ListingInterruption, ServerKilledWhileConnecting) {
   server_->pause();
   auto child = start_listing({"--list-inputs"});
-  std::this_thread::sleep_for(kSettle);
+  ASSERT_TRUE(wait_until([&] { return waiting_on_server(*child); }, kReach)) << "never reached the server";
   server_->kill();
   EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(1));
   auto lines = child->stderr_lines();
@@ -63,7 +75,7 @@ TEST_P(ListingInterruption, ServerKilledWhileConnecting) {
 TEST_P(ListingInterruption, DeviceListingOutlivesAnInterrupt) {
   server_->pause();
   auto child = start_listing({"--devices"});
-  std::this_thread::sleep_for(kSettle);
+  ASSERT_TRUE(wait_until([&] { return child->ignores(SIGINT); }, kReach)) << "never ignored interrupts";
   child->send_signal(SIGINT);
   EXPECT_FALSE(child->wait(kSettle)) << "ended by the interrupt";
   server_->resume();
@@ -74,7 +86,7 @@ TEST_P(ListingInterruption, DeviceListingOutlivesAnInterrupt) {
 TEST_P(ListingInterruption, InputListingEndsOnAnInterrupt) {
   server_->pause();
   auto child = start_listing({"--list-inputs"});
-  std::this_thread::sleep_for(kSettle);
+  ASSERT_TRUE(wait_until([&] { return waiting_on_server(*child); }, kReach)) << "never reached the server";
   child->send_signal(SIGINT);
   EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Signal(SIGINT));
   EXPECT_EQ(child->stdout_bytes(), "");

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -56,6 +57,15 @@ std::vector<std::string> build_environment(const ChildOptions& options) {
 std::string describe(const ExitStatus& status) {
   if (status.exited) return "exit status " + std::to_string(status.code);
   return std::string("signal ") + ::strsignal(status.signal);
+}
+
+bool wait_until(const std::function<bool()>& holds, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, ChildOptions options) {
@@ -187,6 +197,22 @@ void ChildProcess::close_stdout() {
 
 void ChildProcess::send_signal(int signal) {
   if (!status_) ::kill(pid_, signal);
+}
+
+std::optional<long> ChildProcess::sleeping_in() const {
+  // "running", or the call's number followed by its arguments.
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
+  long number = -1;
+  if (!(in >> number) || number < 0) return std::nullopt;
+  return number;
+}
+
+bool ChildProcess::ignores(int signal) const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("SigIgn:")) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+  }
+  return false;
 }
 
 std::string ChildProcess::stdout_bytes() const {

@@ -47,6 +47,9 @@ struct ExitStatus {
 
 std::string describe(const ExitStatus& status);
 
+// Polls `holds` until it is true; false when `timeout` passes first.
+bool wait_until(const std::function<bool()>& holds, std::chrono::milliseconds timeout);
+
 class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
@@ -71,6 +74,12 @@ class ChildProcess {
   void close_stdout();
 
   void send_signal(int signal);
+
+  // What the child is doing, from /proc: the system call its main thread
+  // sleeps in (a SYS_* number), nothing while it runs or once it has ended;
+  // and whether it ignores `signal`.
+  std::optional<long> sleeping_in() const;
+  bool ignores(int signal) const;
 
   std::string stdout_bytes() const;
   // Complete stderr lines so far, without their line feeds.
