@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error_text.h"
 #include "stream_check/frame_reader.h"
 #include "stream_check/stream_summary.h"
 #include "wav_file.h"
@@ -82,7 +83,7 @@ class WavOutputs {
  public:
   explicit WavOutputs(std::string prefix) : prefix_(std::move(prefix)) {}
 
-  std::expected<void, std::string> add(const ReadFrame& frame) {
+  std::expected<void, ErrorText> add(const ReadFrame& frame) {
     std::optional<WavFile>& wav = files_[frame.tag];
     if (!wav) {
       auto created = WavFile::create(prefix_ + "-" + std::string(display_name(static_cast<SourceKind>(frame.tag))) +
@@ -93,7 +94,7 @@ class WavOutputs {
     return wav->append(frame.samples);
   }
 
-  std::expected<void, std::string> finish() {
+  std::expected<void, ErrorText> finish() {
     for (std::optional<WavFile>& wav : files_) {
       if (!wav) continue;
       if (auto finished = wav->finish(); !finished) return finished;
@@ -125,7 +126,7 @@ Status inspect(const Options& options) {
     }
   };
   std::vector<std::byte> buffer(1 << 16);
-  std::expected<void, std::string> checked;
+  std::expected<void, ErrorText> checked;
   for (;;) {
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;

@@ -10,24 +10,26 @@
 #include <span>
 #include <string>
 
+#include "base/error_text.h"
+
 namespace tavikrec {
 
 class WavFile {
  public:
   // Creates (or truncates) path and writes a header with sizes still zero.
-  static std::expected<WavFile, std::string> create(const std::string& path);
+  static std::expected<WavFile, ErrorText> create(const std::string& path);
 
-  std::expected<void, std::string> append(std::span<const std::int16_t> samples);
+  std::expected<void, ErrorText> append(std::span<const std::int16_t> samples);
 
   // Fills in the sizes and closes the file. REQUIRES: called once, last.
-  std::expected<void, std::string> finish();
+  std::expected<void, ErrorText> finish();
 
  private:
   struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
   WavFile(std::string path, std::unique_ptr<std::FILE, FileCloser> file);
-  std::expected<void, std::string> failure(const std::string& what) const;
+  std::expected<void, ErrorText> failure(const std::string& what) const;
 
   std::string path_;
   std::unique_ptr<std::FILE, FileCloser> file_;

@@ -1,20 +1,16 @@
-// The monotonic clock in ticks (100 ns), the unit of every stamp, and
-// relative sleeps on it.
+// The monotonic clock in ticks, the unit of every stamp, and relative sleeps
+// on it.
 #pragma once
 
-#include <cstdint>
+#include "base/units.h"
 
 namespace tavikrec {
 
-using Ticks = std::int64_t;
-
-inline constexpr Ticks kTicksPerSecond = 10'000'000;
-
-// CLOCK_MONOTONIC as seconds * 10,000,000 + nanoseconds / 100.
+// CLOCK_MONOTONIC as seconds * kTicksPerSecond + nanoseconds / kNanosecondsPerTick.
 Ticks monotonic_ticks();
 
-// Sleeps `nanoseconds` on the monotonic clock; a sleep interrupted by a
-// signal goes on for the time that remains.
-void sleep_nanoseconds(std::int64_t nanoseconds);
+// Sleeps `duration` on the monotonic clock; a sleep interrupted by a signal
+// goes on for the time that remains.
+void sleep_ticks(Ticks duration);
 
 }  // namespace tavikrec

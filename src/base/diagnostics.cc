@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/control_escape.h"
 #include "base/internal_error.h"
 #include "base/write_all.h"
 
@@ -26,23 +27,14 @@ int write_all_to_stderr(std::string_view text) {
 }  // namespace
 
 std::string escape_control_characters(std::string_view message) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(message.size());
   for (char c : message) {
     auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7f) {
+    if (byte < 0x20 || byte == 0x7f) {
+      append_control_escape(out, byte);
+    } else {
       out += c;
-      continue;
-    }
-    switch (byte) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        out += "\\u00";
-        out += kHex[byte >> 4];
-        out += kHex[byte & 0xf];
     }
   }
   return out;

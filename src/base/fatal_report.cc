@@ -8,8 +8,8 @@ namespace tavikrec {
 
 void end_process_now(int status) noexcept { ::_exit(status); }
 
-void report_fatal(const std::optional<std::string>& error, const std::atomic<bool>& stop) noexcept {
-  if (!error || stop.load()) return;
+void report_fatal(const std::expected<void, ErrorText>& outcome, const std::atomic<bool>& stop) noexcept {
+  if (outcome || stop.load()) return;
   // Two workers failing together (both sources losing the server, say) would
   // otherwise race to print; the parent gets the first failure only, and the
   // later one waits here for the process to end.
@@ -18,7 +18,7 @@ void report_fatal(const std::optional<std::string>& error, const std::atomic<boo
     for (;;) ::pause();
   }
   try {
-    print_line(fatal_message(*error));
+    print_line(fatal_message(outcome.error()));
   } catch (...) {
     // Standard error is gone; the exit status still tells the parent.
   }

@@ -5,8 +5,9 @@
 #pragma once
 
 #include <atomic>
-#include <optional>
-#include <string>
+#include <expected>
+
+#include "base/error_text.h"
 
 namespace tavikrec {
 
@@ -16,8 +17,8 @@ namespace tavikrec {
 // out through unbuffered write(2), so nothing needs flushing first.
 [[noreturn]] void end_process_now(int status) noexcept;
 
-// Does nothing when error is empty or stop is set; otherwise prints
+// Does nothing when the worker succeeded or stop is set; otherwise prints
 // "FATAL: {error}" and ends the process with status 1.
-void report_fatal(const std::optional<std::string>& error, const std::atomic<bool>& stop) noexcept;
+void report_fatal(const std::expected<void, ErrorText>& outcome, const std::atomic<bool>& stop) noexcept;
 
 }  // namespace tavikrec

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,7 +25,11 @@
 namespace tavikrec {
 namespace {
 
-constexpr auto kStartLimit = std::chrono::seconds(15);
+// How long the run waits for each source's start signal; whole seconds, as
+// the message names it.
+constexpr Ticks kStartSignalLimit = 15 * kTicksPerSecond;
+// How long a failed capture thread's own report gets to land first.
+constexpr Ticks kLateReportGrace = kTicksPerSecond;
 
 // Reads standard input to its end and discards it. A read error ends it the
 // same way as the end of input; so does a descriptor that is not open. A
@@ -101,16 +105,17 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
   }
 
   for (size_t i = 0; i < sources.size(); ++i) {
-    switch (start_receiver.wait_until(std::chrono::steady_clock::now() + kStartLimit)) {
+    switch (start_receiver.wait(kStartSignalLimit)) {
       case StartReceiver::Outcome::Signal:
         break;
       case StartReceiver::Outcome::Timeout:
-        print_line("FATAL: capture did not start within 15 s \u2014 is another app using the device?");
+        print_line("FATAL: capture did not start within " + std::to_string(kStartSignalLimit / kTicksPerSecond) +
+                   " s \u2014 is another app using the device?");
         end_failed_start();
       case StartReceiver::Outcome::Disconnected:
         // Every capture thread has ended; one that failed has normally ended
         // the process already. Give a late fatal report time to land.
-        sleep_nanoseconds(1'000'000'000);
+        sleep_ticks(kLateReportGrace);
         end_failed_start();
     }
   }

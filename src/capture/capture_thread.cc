@@ -8,6 +8,7 @@
 
 #include "base/clock.h"
 #include "base/diagnostics.h"
+#include "base/error_text.h"
 #include "base/fatal_report.h"
 #include "capture/delivery_watch.h"
 #include "capture/record_stream.h"
@@ -20,17 +21,16 @@
 namespace tavikrec {
 namespace {
 
-constexpr Ticks kStartLimit = 10 * kTicksPerSecond;
+// How long a record stream may take to run and report its latency.
+constexpr Ticks kStreamReadyLimit = 10 * kTicksPerSecond;
 constexpr Ticks kTimingRequestInterval = kTicksPerSecond;
-constexpr std::int64_t kPollNanoseconds = 5'000'000;
-constexpr std::uint32_t kFragmentBytes = 1280;  // 640 samples, 40 ms
-constexpr int kStallSeconds = 5;
+constexpr Ticks kPollInterval = 5 * kTicksPerMillisecond;
 
 const char* default_device(SourceKind kind) { return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@"; }
 
-std::string open_failure(SourceKind kind, const std::string& device, const std::string& reason) {
-  return "could not open " + std::string(display_name(kind)) + " capture from " + device + " (" + reason +
-         ") \u2014 check sound settings";
+std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& device, const std::string& reason) {
+  return std::unexpected("could not open " + std::string(display_name(kind)) + " capture from " + device + " (" +
+                         reason + ") \u2014 check sound settings");
 }
 
 // Stream latency in signed ticks; a monitor stream may report it negative.
@@ -38,11 +38,12 @@ std::optional<Ticks> stream_latency(pa_stream* stream) {
   pa_usec_t usec = 0;
   int negative = 0;
   if (pa_stream_get_latency(stream, &usec, &negative) != 0) return std::nullopt;
-  Ticks ticks = static_cast<Ticks>(usec) * 10;
+  Ticks ticks = static_cast<Ticks>(usec) * kTicksPerMicrosecond;
   return negative ? -ticks : ticks;
 }
 
-using Outcome = std::optional<std::string>;  // an error text, or a silent end
+// A failure, or success: the run stopped (or will) without one.
+using Outcome = std::expected<void, ErrorText>;
 
 class CaptureSession {
  public:
@@ -52,17 +53,17 @@ class CaptureSession {
   // Everything a capture thread does before its resources are released.
   Outcome run() {
     auto connection = connect_to_server();
-    if (!connection) return connection.error();
+    if (!connection) return std::unexpected(connection.error());
     connection_ = std::move(*connection);
 
     if (request_.kind == SourceKind::Mic && request_.mic_device) {
       auto entry = resolve_microphone(*request_.mic_device, *connection_);
-      if (!entry) return entry.error();
+      if (!entry) return std::unexpected(entry.error());
       device_ = entry->id;
       watch_stalls_ = true;
     }
-    if (Outcome failed = open_stream()) return failed;
-    if (Outcome ended = wait_for_start(); ended || stopping()) return ended;
+    if (Outcome opened = open_stream(); !opened) return opened;
+    if (Outcome started = wait_for_start(); !started || stopping()) return started;
     announce();
     return capture_loop();
   }
@@ -71,7 +72,7 @@ class CaptureSession {
   bool stopping() const { return request_.stop->load(); }
 
   Outcome open_stream() {
-    const pa_sample_spec format{PA_SAMPLE_S16LE, 16000, 1};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kSampleRate, kChannelsPerStream};
     // PipeWire's session manager links a record stream on the monitor
     // device name to the default *microphone* unless the stream says it
     // captures a sink; PulseAudio ignores the property.
@@ -82,34 +83,36 @@ class CaptureSession {
     }
     stream_.reset(pa_stream_new_with_proplist(connection_->context(), kind_name_.c_str(), &format, nullptr,
                                               properties.get()));
-    if (!stream_) return "could not allocate the " + kind_name_ + " stream";
+    if (!stream_) return std::unexpected("could not allocate the " + kind_name_ + " stream");
 
     pa_buffer_attr attr{};
     attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = kFragmentBytes;
+    attr.fragsize = static_cast<std::uint32_t>(kFragmentBytes);
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                                 PA_STREAM_ADJUST_LATENCY | (watch_stalls_ ? PA_STREAM_DONT_MOVE : 0));
     if (int code = pa_stream_connect_record(stream_.get(), device_.c_str(), &attr, flags); code != 0) {
       return open_failure(request_.kind, device_, pulse_error_text(code));
     }
-    return std::nullopt;
+    return {};
   }
 
-  // Waits until the stream runs and its latency is known. A silent end
-  // (nullopt with the stop flag set) sends no start signal.
+  // Waits until the stream runs and its latency is known, or the run stops
+  // (success with the stop flag set: no start signal is sent then).
   Outcome wait_for_start() {
-    const Ticks deadline = monotonic_ticks() + kStartLimit;
+    const Ticks deadline = monotonic_ticks() + kStreamReadyLimit;
     for (;;) {
-      if (stopping()) return std::nullopt;
+      if (stopping()) return {};
       if (monotonic_ticks() > deadline) {
         return open_failure(request_.kind, device_, "timed out waiting for the stream to start");
       }
-      if (pa_mainloop_iterate(connection_->mainloop(), 1, nullptr) < 0) return std::string(kConnectionDied);
+      if (pa_mainloop_iterate(connection_->mainloop(), 1, nullptr) < 0) {
+        return std::unexpected(ErrorText(kConnectionDied));
+      }
       switch (pa_stream_get_state(stream_.get())) {
         case PA_STREAM_READY:
           if (auto latency = stream_latency(stream_.get())) {
             latency_ = *latency;
-            return std::nullopt;
+            return {};
           }
           break;
         case PA_STREAM_FAILED:
@@ -132,23 +135,25 @@ class CaptureSession {
     Ticks last_timing_request = monotonic_ticks();
     DeliveryWatch watch(last_timing_request);
     for (;;) {
-      if (stopping()) return std::nullopt;
+      if (stopping()) return {};
       const Ticks now = monotonic_ticks();
       watch.begin_cycle(now);
       if (now - last_timing_request >= kTimingRequestInterval) {
-        if (pa_operation* op = pa_stream_update_timing_info(stream_.get(), nullptr, nullptr)) pa_operation_unref(op);
+        // Nothing waits for the answer: the owner drops our reference at once.
+        const OperationOwner timing_request(pa_stream_update_timing_info(stream_.get(), nullptr, nullptr));
         last_timing_request = now;
       }
       if (pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) < 0) {
-        return kind_name_ + " capture stream died (connection lost)";
+        return std::unexpected(kind_name_ + " capture stream died (connection lost)");
       }
-      if (Outcome failed = read_available(watch)) return failed;
+      if (Outcome read = read_available(watch); !read) return read;
       if (watch_stalls_ && watch.stalled(monotonic_ticks())) {
-        return "the selected microphone (" + device_display_name_ + ") stopped delivering audio for " +
-               std::to_string(kStallSeconds) +
-               "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default";
+        return std::unexpected(
+            "the selected microphone (" + device_display_name_ + ") stopped delivering audio for " +
+            std::to_string(DeliveryWatch::kStallLimit / kTicksPerSecond) +
+            "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default");
       }
-      sleep_nanoseconds(kPollNanoseconds);
+      sleep_ticks(kPollInterval);
     }
   }
 
@@ -163,10 +168,10 @@ class CaptureSession {
         // succeeds and the peek fails with a bare "Bad state": name the
         // real cause instead.
         bool connection_lost = pa_context_get_state(connection_->context()) != PA_CONTEXT_READY;
-        return kind_name_ + " capture stream died (" + (connection_lost ? "connection lost" : pulse_error_text(code)) +
-               ")";
+        return std::unexpected(kind_name_ + " capture stream died (" +
+                               (connection_lost ? "connection lost" : pulse_error_text(code)) + ")");
       }
-      if (length == 0) return std::nullopt;
+      if (length == 0) return {};
       const Ticks now = monotonic_ticks();
       watch.data_arrived(now);
       if (data == nullptr) {
@@ -177,19 +182,19 @@ class CaptureSession {
       }
       auto samples = assembler_.assemble({static_cast<const std::uint8_t*>(data), length});
       pa_stream_drop(stream_.get());
-      if (Outcome failed = append({now - latency_, samples})) return failed;
+      if (Outcome appended = append({now - latency_, samples}); !appended) return appended;
     }
   }
 
   Outcome append(const CapturedBlock& block) {
-    std::expected<std::optional<std::string>, std::string> result;
+    std::expected<Appended, ErrorText> appended;
     {
       auto framer = request_.framer->lock();
-      result = framer->append_block(block, *request_.sink);
+      appended = framer->append_block(block, *request_.sink);
     }
-    if (!result) return "could not write frames (" + result.error() + ")";
-    if (*result) print_line(**result);
-    return std::nullopt;
+    if (!appended) return std::unexpected(frame_write_failure(appended.error()));
+    if (appended->late_stamp_warning) print_line(*appended->late_stamp_warning);
+    return {};
   }
 
   CaptureRequest& request_;

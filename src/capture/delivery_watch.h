@@ -9,7 +9,7 @@ namespace tavikrec {
 
 class DeliveryWatch {
  public:
-  static constexpr Ticks kStallLimit = 5 * kTicksPerSecond;
+  static constexpr Ticks kStallLimit = 5 * kTicksPerSecond;  // whole seconds: the stall message names it
 
   explicit DeliveryWatch(Ticks now) : last_data_(now), previous_cycle_(now) {}
 
@@ -21,7 +21,7 @@ class DeliveryWatch {
   }
   void data_arrived(Ticks now) { last_data_ = now; }
 
-  // True once at least five whole seconds have passed without data.
+  // True once kStallLimit has passed without data.
   bool stalled(Ticks now) const { return now - last_data_ >= kStallLimit; }
 
  private:

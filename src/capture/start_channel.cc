@@ -1,5 +1,6 @@
 #include "capture/start_channel.h"
 
+#include <chrono>
 #include <utility>
 
 namespace tavikrec {
@@ -41,9 +42,10 @@ void StartSender::reset() {
 
 StartReceiver::StartReceiver(std::shared_ptr<start_channel_detail::State> state) : state_(std::move(state)) {}
 
-StartReceiver::Outcome StartReceiver::wait_until(std::chrono::steady_clock::time_point deadline) {
+StartReceiver::Outcome StartReceiver::wait(Ticks limit) {
   std::unique_lock lock(state_->mutex);
-  bool ready = state_->changed.wait_until(lock, deadline, [&] { return state_->signals > 0 || state_->senders == 0; });
+  bool ready = state_->changed.wait_for(lock, std::chrono::nanoseconds(limit * kNanosecondsPerTick),
+                                        [&] { return state_->signals > 0 || state_->senders == 0; });
   if (state_->signals > 0) {
     --state_->signals;
     return Outcome::Signal;

@@ -4,11 +4,12 @@
 // noticed at once instead of after the whole start time limit.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+
+#include "base/units.h"
 
 namespace tavikrec {
 
@@ -45,9 +46,9 @@ class StartReceiver {
 
   explicit StartReceiver(std::shared_ptr<start_channel_detail::State> state);
 
-  // Blocks until a signal is available (and takes it), the deadline passes,
-  // or no sender remains with no signal left to take.
-  Outcome wait_until(std::chrono::steady_clock::time_point deadline);
+  // Blocks until a signal is available (and takes it), `limit` passes, or no
+  // sender remains with no signal left to take.
+  Outcome wait(Ticks limit);
 
  private:
   std::shared_ptr<start_channel_detail::State> state_;

@@ -10,7 +10,7 @@ bool looks_like_flag(std::string_view arg) { return arg.size() >= 2 && arg.start
 
 }  // namespace
 
-std::expected<RunOptions, std::string> parse_arguments(std::span<const std::string_view> args) {
+std::expected<RunOptions, ErrorText> parse_arguments(std::span<const std::string_view> args) {
   RunOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error_text.h"
 #include "base/source_kind.h"
 
 namespace tavikrec {
@@ -30,7 +31,7 @@ struct RunOptions {
 // whole, byte for byte; the first error met is returned. Arguments that are not
 // valid UTF-8 never match an option, and are quoted with U+FFFD in place of
 // their invalid bytes.
-std::expected<RunOptions, std::string> parse_arguments(std::span<const std::string_view> args);
+std::expected<RunOptions, ErrorText> parse_arguments(std::span<const std::string_view> args);
 
 // Mic first, then System, each at most once, whatever the argument order.
 SourceList source_list(const RunOptions& options);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/diagnostics.h"
+#include "base/error_text.h"
 #include "base/internal_error.h"
 #include "base/write_all.h"
 #include "device/microphone_resolver.h"
@@ -40,7 +41,7 @@ std::string device_listing_line(const SourceList& sources, const std::vector<std
 
 // The connection lives only inside these two: it is closed before anything
 // is printed.
-std::expected<std::string, std::string> query_input_listing() {
+std::expected<std::string, ErrorText> query_input_listing() {
   auto connection = connect_to_server();
   if (!connection) return std::unexpected(connection.error());
   auto catalogue = list_sources(*connection);
@@ -48,8 +49,8 @@ std::expected<std::string, std::string> query_input_listing() {
   return input_listing_line(*catalogue);
 }
 
-std::expected<std::string, std::string> device_value(SourceKind kind, const std::optional<SourceEntry>& resolved,
-                                                     const ServerDefaults& defaults) {
+std::expected<std::string, ErrorText> device_value(SourceKind kind, const std::optional<SourceEntry>& resolved,
+                                                   const ServerDefaults& defaults) {
   if (kind == SourceKind::Mic) {
     if (resolved) return resolved->name;
     if (defaults.default_source) return *defaults.default_source;
@@ -59,8 +60,8 @@ std::expected<std::string, std::string> device_value(SourceKind kind, const std:
   return std::unexpected("no default output device is configured \u2014 check sound settings");
 }
 
-std::expected<std::string, std::string> query_device_listing(const SourceList& sources,
-                                                             const std::optional<std::string>& mic_device) {
+std::expected<std::string, ErrorText> query_device_listing(const SourceList& sources,
+                                                           const std::optional<std::string>& mic_device) {
   auto connection = connect_to_server();
   if (!connection) return std::unexpected(connection.error());
   std::optional<SourceEntry> resolved;
@@ -86,7 +87,7 @@ void write_to_stdout(std::string_view text) {
   }
 }
 
-int print_listing(const std::expected<std::string, std::string>& line) {
+int print_listing(const std::expected<std::string, ErrorText>& line) {
   if (!line) {
     print_line(fatal_message(line.error()));
     return 1;

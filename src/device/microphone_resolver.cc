@@ -10,7 +10,7 @@ namespace tavikrec {
 namespace {
 
 constexpr Ticks kResolveWindow = 3 * kTicksPerSecond;
-constexpr std::int64_t kRetryNanoseconds = 250'000'000;
+constexpr Ticks kRetryInterval = 250 * kTicksPerMillisecond;
 
 std::string ambiguity_error(std::string_view choice, const std::vector<const SourceEntry*>& matches) {
   std::string ids;
@@ -24,8 +24,8 @@ std::string ambiguity_error(std::string_view choice, const std::vector<const Sou
 
 }  // namespace
 
-std::expected<std::optional<SourceEntry>, std::string> match_microphone(const std::vector<SourceEntry>& catalogue,
-                                                                       std::string_view choice) {
+std::expected<std::optional<SourceEntry>, ErrorText> match_microphone(const std::vector<SourceEntry>& catalogue,
+                                                                      std::string_view choice) {
   const std::string wanted = normalize_for_match(choice);
   for (const SourceEntry& entry : catalogue) {
     if (normalize_for_match(entry.id) == wanted) return entry;
@@ -39,7 +39,7 @@ std::expected<std::optional<SourceEntry>, std::string> match_microphone(const st
   return std::nullopt;
 }
 
-std::expected<SourceEntry, std::string> resolve_microphone(std::string_view choice, ServerConnection& connection) {
+std::expected<SourceEntry, ErrorText> resolve_microphone(std::string_view choice, ServerConnection& connection) {
   const Ticks deadline = monotonic_ticks() + kResolveWindow;
   while (true) {
     auto catalogue = list_sources(connection);
@@ -50,7 +50,7 @@ std::expected<SourceEntry, std::string> resolve_microphone(std::string_view choi
     // Only "nothing matched" is worth waiting for: the device may still be
     // appearing. The deadline is tested after a failed attempt, never before.
     if (monotonic_ticks() >= deadline) break;
-    sleep_nanoseconds(kRetryNanoseconds);
+    sleep_ticks(kRetryInterval);
   }
   return std::unexpected("the selected microphone \"" + std::string(choice) +
                          "\" is not available \u2014 run `tavik devices` to list what is connected, or pass "

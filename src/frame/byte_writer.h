@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "base/error_text.h"
+
 namespace tavikrec {
 
 class ByteWriter {
@@ -18,7 +20,7 @@ class ByteWriter {
 
   // Hands on everything written since the last flush; returns the error text
   // when that is no longer possible.
-  virtual std::expected<void, std::string> flush() = 0;
+  virtual std::expected<void, ErrorText> flush() = 0;
 };
 
 }  // namespace tavikrec

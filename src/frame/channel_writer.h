@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "base/error_text.h"
 #include "frame/byte_writer.h"
 #include "frame/frame_queue.h"
 
@@ -22,7 +23,7 @@ class ChannelWriter final : public ByteWriter {
   // Nothing pending: sends nothing. Otherwise sends the pending bytes as one
   // message, or drops them and fails with kFrameWriterStopped when the
   // receiver is gone.
-  std::expected<void, std::string> flush() override;
+  std::expected<void, ErrorText> flush() override;
 
  private:
   FrameSender sender_;

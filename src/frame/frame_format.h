@@ -15,22 +15,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/clock.h"
 #include "base/source_kind.h"
+#include "base/units.h"
 
 namespace tavikrec {
 
 inline constexpr std::size_t kHeaderBytes = 13;
 inline constexpr std::size_t kTimeFieldOffset = 1;
 inline constexpr std::size_t kCountFieldOffset = 9;
-inline constexpr std::size_t kBytesPerSample = 2;
 
-inline constexpr std::size_t kFullFrameSamples = 3200;  // 200 ms
+inline constexpr Ticks kFullFrameDuration = 200 * kTicksPerMillisecond;
+inline constexpr std::size_t kFullFrameSamples = kFullFrameDuration / kTicksPerSample;  // 3200
 inline constexpr std::size_t kMaxFrameSamples = kFullFrameSamples;
-
-inline constexpr int kSampleRate = 16000;
-inline constexpr Ticks kTicksPerSample = kTicksPerSecond / kSampleRate;  // 625
-static_assert(kTicksPerSample * kSampleRate == kTicksPerSecond);
 
 inline constexpr std::uint8_t kMicTag = channel_tag(SourceKind::Mic);
 inline constexpr std::uint8_t kSystemTag = channel_tag(SourceKind::System);

@@ -15,8 +15,8 @@ FrameSink::FrameSink(Ticks epoch, FrameSender sender)
 FrameSink::FrameSink(Ticks epoch, std::unique_ptr<ByteWriter> writer)
     : epoch_(epoch), writer_("frame sink poisoned", std::move(writer)) {}
 
-std::expected<void, std::string> FrameSink::write_frame(std::uint8_t tag, Ticks stamp,
-                                                        std::span<const std::int16_t> samples) {
+std::expected<void, ErrorText> FrameSink::write_frame(std::uint8_t tag, Ticks stamp,
+                                                      std::span<const std::int16_t> samples) {
   if (samples.empty() || samples.size() > kMaxFrameSamples) {
     throw InternalError("frame of " + std::to_string(samples.size()) + " samples");
   }
@@ -26,5 +26,7 @@ std::expected<void, std::string> FrameSink::write_frame(std::uint8_t tag, Ticks 
   (*writer)->write(frame);
   return (*writer)->flush();
 }
+
+ErrorText frame_write_failure(const ErrorText& reason) { return "could not write frames (" + reason + ")"; }
 
 }  // namespace tavikrec

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/error_text.h"
 #include "base/poisonable.h"
 #include "frame/byte_writer.h"
 #include "frame/frame_queue.h"
@@ -31,11 +32,15 @@ class FrameSink {
   // Fails with "frame writer stopped" once the frame writer has ended. Throws
   // InternalError("frame sink poisoned") when a former holder of the sink's
   // lock failed while holding it.
-  std::expected<void, std::string> write_frame(std::uint8_t tag, Ticks stamp, std::span<const std::int16_t> samples);
+  std::expected<void, ErrorText> write_frame(std::uint8_t tag, Ticks stamp, std::span<const std::int16_t> samples);
 
  private:
   const Ticks epoch_;
   Poisonable<std::unique_ptr<ByteWriter>> writer_;
 };
+
+// "could not write frames ({reason})": what a worker reports when frames it
+// handed on could not be written.
+ErrorText frame_write_failure(const ErrorText& reason);
 
 }  // namespace tavikrec

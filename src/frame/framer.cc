@@ -10,7 +10,6 @@ namespace tavikrec {
 namespace {
 
 constexpr std::array<std::int16_t, kFullFrameSamples> kSilentFrame{};
-constexpr Ticks kFrameTicks = kTicksPerSample * static_cast<Ticks>(kFullFrameSamples);
 
 // The part of `block` captured at or after `epoch`; nothing when no sample
 // of it is (so an empty block stamped before the epoch gives nothing).
@@ -31,15 +30,14 @@ std::optional<Ticks> Framer::timeline_end() const {
   return end_;
 }
 
-std::expected<std::optional<std::string>, std::string> Framer::append_block(const CapturedBlock& block,
-                                                                            FrameSink& sink) {
+std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& block, FrameSink& sink) {
   const bool first = !placed_first_block_;
   CapturedBlock placed = block;
   if (first) {
     // Samples captured before the run began are not part of it: written at
     // 0.0, they would overlap the frames that follow.
     std::optional<CapturedBlock> in_run = from_epoch(block, sink.epoch());
-    if (!in_run) return std::nullopt;
+    if (!in_run) return Appended{};
     placed = *in_run;
     placed_first_block_ = true;
     if (!anchored_) {
@@ -52,7 +50,7 @@ std::expected<std::optional<std::string>, std::string> Framer::append_block(cons
   // the whole run.
   const Ticks fill_beyond = first ? 0 : kStampTolerance;
   Ticks diff = placed.stamp - end_;
-  std::optional<std::string> warning;
+  Appended appended;
   if (diff > fill_beyond) {
     if (auto filled = append_zeros(diff / kTicksPerSample, sink); !filled) {
       keep(placed.samples);
@@ -60,33 +58,33 @@ std::expected<std::optional<std::string>, std::string> Framer::append_block(cons
     }
   } else if (diff < -kStampTolerance && !warned_) {
     warned_ = true;
-    warning = late_stamp_warning(diff);
+    appended.late_stamp_warning = late_stamp_warning(diff);
   }
   keep(placed.samples);
   if (auto written = write_pending(false, sink); !written) return std::unexpected(written.error());
-  return warning;
+  return appended;
 }
 
-std::expected<void, std::string> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
+std::expected<void, ErrorText> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
 
-std::expected<void, std::string> Framer::fill_silence(Ticks now, FrameSink& sink) {
+std::expected<void, ErrorText> Framer::fill_silence(Ticks now, FrameSink& sink) {
   if (!anchored_ || now - end_ < kSilenceLag + kTicksPerSample) return {};
   if (auto filled = append_zeros((now - end_ - kSilenceLag) / kTicksPerSample, sink); !filled) return filled;
   return drain(sink);
 }
 
-std::expected<void, std::string> Framer::append_zeros(Ticks count, FrameSink& sink) {
+std::expected<void, ErrorText> Framer::append_zeros(Ticks count, FrameSink& sink) {
   // Up to the next frame boundary through pending, then whole silent frames.
   Ticks rest = count;
   Ticks to_boundary = static_cast<Ticks>(kFullFrameSamples - pending_.size() % kFullFrameSamples);
   Ticks topping = std::min(rest, to_boundary);
   keep(std::span(kSilentFrame).first(static_cast<std::size_t>(topping)));
   rest -= topping;
-  std::expected<void, std::string> written = write_pending(false, sink);
+  std::expected<void, ErrorText> written = write_pending(false, sink);
   while (written && rest >= static_cast<Ticks>(kFullFrameSamples)) {
     written = sink.write_frame(tag_, end_, kSilentFrame);
     if (written) {
-      end_ += kFrameTicks;
+      end_ += kFullFrameDuration;
       rest -= static_cast<Ticks>(kFullFrameSamples);
     }
   }
@@ -101,9 +99,9 @@ void Framer::keep(std::span<const std::int16_t> samples) {
   end_ += kTicksPerSample * static_cast<Ticks>(samples.size());
 }
 
-std::expected<void, std::string> Framer::write_pending(bool short_last, FrameSink& sink) {
+std::expected<void, ErrorText> Framer::write_pending(bool short_last, FrameSink& sink) {
   std::size_t written = 0;
-  std::expected<void, std::string> result;
+  std::expected<void, ErrorText> result;
   for (;;) {
     std::size_t count = std::min(pending_.size() - written, kFullFrameSamples);
     if (count == 0 || (count < kFullFrameSamples && !short_last)) break;
@@ -119,7 +117,7 @@ std::expected<void, std::string> Framer::write_pending(bool short_last, FrameSin
 std::string Framer::late_stamp_warning(Ticks diff) const {
   // Negated as a double, so no stamp can overflow it; nearbyint in the
   // default rounding mode takes an exact half to the even neighbour.
-  double milliseconds = std::nearbyint(-static_cast<double>(diff) / 10'000.0);
+  double milliseconds = std::nearbyint(-static_cast<double>(diff) / static_cast<double>(kTicksPerMillisecond));
   return "channel " + std::to_string(tag_) + " delivered a stamp " +
          std::to_string(static_cast<long long>(milliseconds)) +
          " ms behind its own timeline; keeping the sample count as the authority";

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/error_text.h"
 #include "base/poisonable.h"
 #include "frame/captured_block.h"
 #include "frame/frame_sink.h"
@@ -22,10 +23,16 @@
 namespace tavikrec {
 
 // How far a block's stamp may stray from the timeline's end before the gap
-// is filled or the stamp is reported late: 30 ms.
-inline constexpr Ticks kStampTolerance = 300'000;
-// How far the silence filler keeps a silent timeline behind the clock: 100 ms.
-inline constexpr Ticks kSilenceLag = 1'000'000;
+// is filled or the stamp is reported late.
+inline constexpr Ticks kStampTolerance = 30 * kTicksPerMillisecond;
+// How far the silence filler keeps a silent timeline behind the clock.
+inline constexpr Ticks kSilenceLag = 100 * kTicksPerMillisecond;
+
+// What append_block leaves to its caller.
+struct Appended {
+  // The late-stamp warning, to print once the Framer's lock is released.
+  std::optional<std::string> late_stamp_warning;
+};
 
 class Framer {
  public:
@@ -37,19 +44,18 @@ class Framer {
   // Places the block on the timeline and writes every full frame. The
   // channel's first block loses the samples captured before the sink's epoch
   // (a block with none after it is dropped whole) and is placed exactly at
-  // its stamp; later ones may stray by kStampTolerance. Returns the
-  // late-stamp warning to print once the lock is released, or nothing; or the
+  // its stamp; later ones may stray by kStampTolerance. Fails with the
   // FrameSink's error, in which case every unwritten sample stays pending.
-  std::expected<std::optional<std::string>, std::string> append_block(const CapturedBlock& block, FrameSink& sink);
+  std::expected<Appended, ErrorText> append_block(const CapturedBlock& block, FrameSink& sink);
 
   // REQUIRES: lock held. Writes everything pending, the last frame possibly
   // short. On failure the unwritten samples stay pending.
-  std::expected<void, std::string> drain(FrameSink& sink);
+  std::expected<void, ErrorText> drain(FrameSink& sink);
 
   // REQUIRES: lock held. When the timeline ends at least kSilenceLag plus one
   // sample before `now`, pads it with zeros to kSilenceLag (less under one
   // sample) behind `now` and drains. Does nothing while not anchored.
-  std::expected<void, std::string> fill_silence(Ticks now, FrameSink& sink);
+  std::expected<void, ErrorText> fill_silence(Ticks now, FrameSink& sink);
 
   std::uint8_t tag() const { return tag_; }
   // Stamp just after the last pending or written sample; nothing until anchored.
@@ -60,12 +66,12 @@ class Framer {
   // Appends `count` zeros and writes every frame they complete. Whole frames
   // of zeros go out without passing through pending, so a gap of any length
   // costs no memory; on failure the zeros not written are kept pending.
-  std::expected<void, std::string> append_zeros(Ticks count, FrameSink& sink);
+  std::expected<void, ErrorText> append_zeros(Ticks count, FrameSink& sink);
   void keep(std::span<const std::int16_t> samples);
   // Writes pending samples as frames, oldest first: the full frames, or with
   // `short_last` everything. The written ones are removed at once at the
   // end, so the cost stays linear; on failure the rest stays pending.
-  std::expected<void, std::string> write_pending(bool short_last, FrameSink& sink);
+  std::expected<void, ErrorText> write_pending(bool short_last, FrameSink& sink);
   std::string late_stamp_warning(Ticks diff) const;
 
   const std::uint8_t tag_;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 
 #include "frame/frame_sink.h"
@@ -12,7 +11,7 @@
 
 namespace tavikrec {
 
-inline constexpr std::int64_t kSilenceFillerPeriodNanoseconds = 40'000'000;
+inline constexpr Ticks kSilenceFillerPeriod = 40 * kTicksPerMillisecond;
 
 // Thread body. Every 40 ms (plus the pass's own work) pads the system
 // channel's timeline with silence once it lags kSilenceLag plus one sample

@@ -18,7 +18,7 @@ std::string connect_failure(int code) {
 }
 
 // Iterates until the context is ready; the main loop alone decides how long.
-std::expected<void, std::string> wait_until_ready(pa_mainloop* mainloop, pa_context* context) {
+std::expected<void, ErrorText> wait_until_ready(pa_mainloop* mainloop, pa_context* context) {
   while (true) {
     if (pa_mainloop_iterate(mainloop, 1, nullptr) < 0) return std::unexpected(std::string(kConnectionDied));
     switch (pa_context_get_state(context)) {
@@ -60,7 +60,7 @@ void ServerConnection::release() noexcept {
   mainloop_.reset();
 }
 
-std::expected<void, std::string> ServerConnection::wait_for_operation(pa_operation* operation) {
+std::expected<void, ErrorText> ServerConnection::wait_for_operation(pa_operation* operation) {
   while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
     if (pa_mainloop_iterate(mainloop_.get(), 1, nullptr) < 0) return std::unexpected(std::string(kConnectionDied));
   }
@@ -71,7 +71,7 @@ std::expected<void, std::string> ServerConnection::wait_for_operation(pa_operati
   return {};
 }
 
-std::expected<ServerConnection, std::string> connect_to_server() {
+std::expected<ServerConnection, ErrorText> connect_to_server() {
   MainloopOwner mainloop(pa_mainloop_new());
   if (!mainloop) return std::unexpected("could not allocate a PulseAudio mainloop");
   pa_mainloop_api* api = pa_mainloop_get_api(mainloop.get());

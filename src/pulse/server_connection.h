@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/error_text.h"
+
 namespace tavikrec {
 
 inline constexpr std::string_view kConnectionDied = "the sound server connection died";
@@ -27,7 +29,7 @@ struct OperationUnref {
 };
 using MainloopOwner = std::unique_ptr<pa_mainloop, MainloopFree>;
 using ContextOwner = std::unique_ptr<pa_context, ContextUnref>;
-// Holds a request's operation until the caller has waited for it.
+// Holds our reference to a request's operation.
 using OperationOwner = std::unique_ptr<pa_operation, OperationUnref>;
 
 // The error text of a libpulse code: pa_strerror's text, or "" when it has
@@ -50,10 +52,10 @@ class ServerConnection {
   // "the sound server connection died" when an iteration fails or the
   // context has failed meanwhile. The caller still owns `operation` and
   // releases it either way.
-  std::expected<void, std::string> wait_for_operation(pa_operation* operation);
+  std::expected<void, ErrorText> wait_for_operation(pa_operation* operation);
 
  private:
-  friend std::expected<ServerConnection, std::string> connect_to_server();
+  friend std::expected<ServerConnection, ErrorText> connect_to_server();
   // REQUIRES: `context` is ready and was created on `mainloop`.
   ServerConnection(MainloopOwner mainloop, ContextOwner context);
   // Disconnects and unrefs the context, then frees the main loop.
@@ -66,6 +68,6 @@ class ServerConnection {
 
 // Connects to libpulse's default server under the client name "tavikwerk"
 // and waits, with no time limit of its own, until the context is ready.
-std::expected<ServerConnection, std::string> connect_to_server();
+std::expected<ServerConnection, ErrorText> connect_to_server();
 
 }  // namespace tavikrec

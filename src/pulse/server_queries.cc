@@ -61,7 +61,7 @@ std::string refused_request(const ServerConnection& connection) {
 
 // Waits for the operation of a request just made; `operation` is null when
 // libpulse refused the request outright (a dead context, typically).
-std::expected<void, std::string> finish_request(ServerConnection& connection, pa_operation* operation) {
+std::expected<void, ErrorText> finish_request(ServerConnection& connection, pa_operation* operation) {
   if (!operation) return std::unexpected(refused_request(connection));
   OperationOwner owner(operation);
   return connection.wait_for_operation(operation);
@@ -69,7 +69,7 @@ std::expected<void, std::string> finish_request(ServerConnection& connection, pa
 
 }  // namespace
 
-std::expected<ServerDefaults, std::string> query_server_defaults(ServerConnection& connection) {
+std::expected<ServerDefaults, ErrorText> query_server_defaults(ServerConnection& connection) {
   DefaultsSlot slot;
   auto done = finish_request(connection, pa_context_get_server_info(connection.context(), on_server_info, &slot));
   if (slot.failure) std::rethrow_exception(slot.failure);
@@ -78,7 +78,7 @@ std::expected<ServerDefaults, std::string> query_server_defaults(ServerConnectio
   return std::move(*slot.defaults);
 }
 
-std::expected<std::vector<SourceEntry>, std::string> list_sources(ServerConnection& connection) {
+std::expected<std::vector<SourceEntry>, ErrorText> list_sources(ServerConnection& connection) {
   SourceCollection collection;
   auto done =
       finish_request(connection, pa_context_get_source_info_list(connection.context(), on_source_info, &collection));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error_text.h"
 #include "pulse/server_connection.h"
 #include "pulse/source_entry.h"
 
@@ -19,11 +20,11 @@ struct ServerDefaults {
 };
 
 // REQUIRES: called on the thread that owns `connection`.
-std::expected<ServerDefaults, std::string> query_server_defaults(ServerConnection& connection);
+std::expected<ServerDefaults, ErrorText> query_server_defaults(ServerConnection& connection);
 
 // Sources that are neither monitors nor nameless, in the server's order, with
 // is_default from a server-info query made after the list has completed.
 // REQUIRES: called on the thread that owns `connection`.
-std::expected<std::vector<SourceEntry>, std::string> list_sources(ServerConnection& connection);
+std::expected<std::vector<SourceEntry>, ErrorText> list_sources(ServerConnection& connection);
 
 }  // namespace tavikrec

@@ -1,9 +1,10 @@
 #include "text/json_escape.h"
 
+#include "base/control_escape.h"
+
 namespace tavikrec {
 
 std::string json_escape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size() + 2);
   for (char c : text) {
@@ -11,14 +12,9 @@ std::string json_escape(std::string_view text) {
     switch (byte) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
       default:
         if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xf];
+          append_control_escape(out, byte);
         } else {
           // UTF-8 continuation and lead bytes are >= 0x80, so multi-byte
           // characters pass through whole.

@@ -10,7 +10,7 @@ namespace {
 using namespace std::chrono_literals;
 using Outcome = StartReceiver::Outcome;
 
-auto soon() { return std::chrono::steady_clock::now() + 5s; }
+constexpr Ticks kSoon = 5 * kTicksPerSecond;
 
 TEST(StartChannel, CountsSignalsThenReportsDisconnection) {
   auto [sender, receiver] = make_start_channel();
@@ -18,12 +18,12 @@ TEST(StartChannel, CountsSignalsThenReportsDisconnection) {
   sender.send();
   second.send();
   sender.reset();
-  EXPECT_EQ(receiver.wait_until(soon()), Outcome::Signal);
-  EXPECT_EQ(receiver.wait_until(soon()), Outcome::Signal);
+  EXPECT_EQ(receiver.wait(kSoon), Outcome::Signal);
+  EXPECT_EQ(receiver.wait(kSoon), Outcome::Signal);
   // One sender left, nothing sent: the deadline decides.
-  EXPECT_EQ(receiver.wait_until(std::chrono::steady_clock::now() + 20ms), Outcome::Timeout);
+  EXPECT_EQ(receiver.wait(20 * kTicksPerMillisecond), Outcome::Timeout);
   second.reset();
-  EXPECT_EQ(receiver.wait_until(soon()), Outcome::Disconnected);
+  EXPECT_EQ(receiver.wait(kSoon), Outcome::Disconnected);
 }
 
 TEST(StartChannel, WakesWaiterWhenLastSenderEndsWithoutSignalling) {
@@ -33,7 +33,7 @@ TEST(StartChannel, WakesWaiterWhenLastSenderEndsWithoutSignalling) {
     s.reset();
   });
   auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(receiver.wait_until(begin + 30s), Outcome::Disconnected);
+  EXPECT_EQ(receiver.wait(30 * kTicksPerSecond), Outcome::Disconnected);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
   worker.join();
 }

@@ -35,13 +35,13 @@ void produce(Poisonable<Framer>& framer, FrameSink& sink, int blocks, int first_
       out.samples.push_back(sample);
     }
     const Ticks stamp = monotonic_ticks() - kTicksPerSample * static_cast<Ticks>(block.size());
-    std::expected<std::optional<std::string>, std::string> appended;
+    std::expected<Appended, ErrorText> appended;
     {
       auto guard = framer.lock();
       appended = guard->append_block({stamp, block}, sink);
     }
     ASSERT_TRUE(appended) << appended.error();
-    if (appended->has_value()) ++out.warnings;
+    if (appended->late_stamp_warning) ++out.warnings;
     std::this_thread::sleep_for(std::chrono::microseconds(62 * static_cast<int>(block.size())));
   }
 }

@@ -34,7 +34,7 @@ class FramerTest : public ::testing::Test {
   std::optional<std::string> append(Framer& framer, Ticks stamp, std::span<const std::int16_t> samples) {
     auto outcome = framer.append_block({stamp, samples}, sink_);
     EXPECT_TRUE(outcome) << outcome.error();
-    return outcome.value_or(std::nullopt);
+    return outcome ? outcome->late_stamp_warning : std::nullopt;
   }
 
   Recording recording_ = std::make_shared<std::vector<FrameMessage>>();

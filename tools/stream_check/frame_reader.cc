@@ -5,17 +5,10 @@
 #include <charconv>
 #include <cmath>
 
+#include "base/little_endian.h"
+
 namespace tavikrec {
 namespace {
-
-template <class Unsigned>
-Unsigned get_little_endian(const std::byte* in) {
-  Unsigned value = 0;
-  for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-    value = static_cast<Unsigned>(value | (static_cast<Unsigned>(in[i]) << (8 * i)));
-  }
-  return value;
-}
 
 std::string seconds_text(double seconds) {
   std::array<char, 32> text{};
@@ -29,8 +22,8 @@ std::string channel_name(std::uint8_t tag) {
 
 }  // namespace
 
-std::expected<void, std::string> FrameStreamReader::feed(std::span<const std::byte> bytes,
-                                                         const FrameHandler& on_frame) {
+std::expected<void, ErrorText> FrameStreamReader::feed(std::span<const std::byte> bytes,
+                                                       const FrameHandler& on_frame) {
   while (!bytes.empty()) {
     std::size_t goal = partial_.size() < kHeaderBytes ? kHeaderBytes : expected_frame_bytes();
     std::size_t take = std::min(goal - partial_.size(), bytes.size());
@@ -45,7 +38,7 @@ std::expected<void, std::string> FrameStreamReader::feed(std::span<const std::by
   return {};
 }
 
-std::expected<void, std::string> FrameStreamReader::finish() const {
+std::expected<void, ErrorText> FrameStreamReader::finish() const {
   if (partial_.empty()) return {};
   std::size_t whole = partial_.size() < kHeaderBytes ? kHeaderBytes : expected_frame_bytes();
   return std::unexpected(at(0, "the stream ends inside a frame, after " + std::to_string(partial_.size()) + " of its " +
@@ -53,23 +46,23 @@ std::expected<void, std::string> FrameStreamReader::finish() const {
                                    " bytes"));
 }
 
-std::expected<void, std::string> FrameStreamReader::check_header() {
+std::expected<void, ErrorText> FrameStreamReader::check_header() {
   auto tag = std::to_integer<std::uint8_t>(partial_[0]);
   if (tag >= kChannelCount) {
     return std::unexpected(at(0, "channel tag " + std::to_string(tag) + " is neither 0 (mic) nor 1 (system)"));
   }
-  auto count = get_little_endian<std::uint32_t>(partial_.data() + kCountFieldOffset);
+  auto count = load_little_endian<std::uint32_t>(partial_.data() + kCountFieldOffset);
   if (count == 0 || count > kMaxFrameSamples) {
     return std::unexpected(at(kCountFieldOffset, "sample count " + std::to_string(count) + " is outside 1 to " +
                                                      std::to_string(kMaxFrameSamples)));
   }
-  double time = std::bit_cast<double>(get_little_endian<std::uint64_t>(partial_.data() + kTimeFieldOffset));
+  double time = std::bit_cast<double>(load_little_endian<std::uint64_t>(partial_.data() + kTimeFieldOffset));
   if (auto start = check_start(tag, time); !start) return start;
   channels_[tag] = {true, time, count};
   return {};
 }
 
-std::expected<void, std::string> FrameStreamReader::check_start(std::uint8_t tag, double time) const {
+std::expected<void, ErrorText> FrameStreamReader::check_start(std::uint8_t tag, double time) const {
   if (!std::isfinite(time)) return std::unexpected(at(kTimeFieldOffset, "frame time is not a finite number"));
   if (time < 0.0) return std::unexpected(at(kTimeFieldOffset, "frame time " + seconds_text(time) + " is negative"));
   const ChannelEnd& previous = channels_[tag];
@@ -85,14 +78,14 @@ std::string FrameStreamReader::at(std::size_t field_offset, const std::string& w
 }
 
 std::size_t FrameStreamReader::expected_frame_bytes() const {
-  return frame_bytes(get_little_endian<std::uint32_t>(partial_.data() + kCountFieldOffset));
+  return frame_bytes(load_little_endian<std::uint32_t>(partial_.data() + kCountFieldOffset));
 }
 
 void FrameStreamReader::emit_frame(const FrameHandler& on_frame) {
   samples_.resize((partial_.size() - kHeaderBytes) / kBytesPerSample);
   const std::byte* in = partial_.data() + kHeaderBytes;
   for (std::int16_t& sample : samples_) {
-    sample = static_cast<std::int16_t>(get_little_endian<std::uint16_t>(in));
+    sample = static_cast<std::int16_t>(load_little_endian<std::uint16_t>(in));
     in += kBytesPerSample;
   }
   auto tag = std::to_integer<std::uint8_t>(partial_[0]);

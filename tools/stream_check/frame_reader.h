@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error_text.h"
 #include "frame/frame_format.h"
 
 namespace tavikrec {
@@ -35,10 +36,10 @@ class FrameStreamReader {
   // completed and found sound. The first violation returns
   // "byte {offset}: {what is wrong}"; after that the reader must not be fed
   // again.
-  std::expected<void, std::string> feed(std::span<const std::byte> bytes, const FrameHandler& on_frame);
+  std::expected<void, ErrorText> feed(std::span<const std::byte> bytes, const FrameHandler& on_frame);
 
   // The stream has ended: fails when it ended inside a frame.
-  std::expected<void, std::string> finish() const;
+  std::expected<void, ErrorText> finish() const;
 
  private:
   struct ChannelEnd {
@@ -48,8 +49,8 @@ class FrameStreamReader {
   };
 
   // REQUIRES: partial_ holds the frame's header.
-  std::expected<void, std::string> check_header();
-  std::expected<void, std::string> check_start(std::uint8_t tag, double time) const;
+  std::expected<void, ErrorText> check_header();
+  std::expected<void, ErrorText> check_start(std::uint8_t tag, double time) const;
   std::string at(std::size_t field_offset, const std::string& what) const;
   std::size_t expected_frame_bytes() const;
   void emit_frame(const FrameHandler& on_frame);

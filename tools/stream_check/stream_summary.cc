@@ -24,7 +24,7 @@ void ChannelSummary::add(const ReadFrame& frame, bool keep_samples) {
   if (keep_samples) kept_samples.insert(kept_samples.end(), frame.samples.begin(), frame.samples.end());
 }
 
-std::expected<StreamSummary, std::string> check_frame_stream(std::span<const std::byte> bytes, bool keep_samples) {
+std::expected<StreamSummary, ErrorText> check_frame_stream(std::span<const std::byte> bytes, bool keep_samples) {
   StreamSummary summary;
   FrameStreamReader reader;
   auto fed = reader.feed(bytes, [&](const ReadFrame& frame) { summary.channels[frame.tag].add(frame, keep_samples); });

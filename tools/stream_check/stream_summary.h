@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error_text.h"
 #include "stream_check/frame_reader.h"
 
 namespace tavikrec {
@@ -38,7 +39,7 @@ struct StreamSummary {
 
 // Checks a whole stream held in memory; the error names the byte offset and
 // what is wrong.
-std::expected<StreamSummary, std::string> check_frame_stream(std::span<const std::byte> bytes,
-                                                             bool keep_samples = true);
+std::expected<StreamSummary, ErrorText> check_frame_stream(std::span<const std::byte> bytes,
+                                                           bool keep_samples = true);
 
 }  // namespace tavikrec
