@@ -1,0 +1,51 @@
+#include "capture/block_stamper.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tavikrec {
+
+void BlockStamper::take_audio(std::span<const std::uint8_t> bytes, Ticks now) {
+  // A carried byte is the low half of the first sample, one byte back.
+  const std::int64_t first_byte = read_bytes_ - (assembler_.has_carry() ? 1 : 0);
+  std::span<const std::int16_t> samples = assembler_.assemble(bytes);
+  read_bytes_ += static_cast<std::int64_t>(bytes.size());
+  clock_.observe_arrival(now, ticks_of_bytes(first_byte), ticks_of_bytes(read_bytes_));
+  if (samples.empty()) return;
+  // The storage of the block last handed out is reused.
+  Held held{first_byte, std::move(out_.samples)};
+  held.samples.assign(samples.begin(), samples.end());
+  held_.push_back(std::move(held));
+}
+
+void BlockStamper::take_hole(std::size_t bytes) { read_bytes_ += static_cast<std::int64_t>(bytes); }
+
+void BlockStamper::take_timing(const TimingReport& report) {
+  head_latency_ = report.head_latency;
+  clock_.observe_head(report.at, ticks_of_bytes(read_bytes_ + report.unread_bytes) + report.head_latency);
+}
+
+void BlockStamper::reset(std::size_t bytes_in_hand) {
+  clock_.reset(ticks_of_bytes(read_bytes_ + static_cast<std::int64_t>(bytes_in_hand)));
+}
+
+std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
+  if (held_.empty()) return std::nullopt;
+  const Ticks position = ticks_of_bytes(held_.front().first_byte);
+  if (!flush && !clock_.knows(position, now)) return std::nullopt;
+  out_ = std::move(held_.front());
+  held_.pop_front();
+  return CapturedBlock{clock_.stamp(position, now), out_.samples};
+}
+
+std::optional<Ticks> BlockStamper::delivered_until(Ticks now) const {
+  if (!held_.empty()) return std::nullopt;
+  return now - std::max<Ticks>(head_latency_, 0) - kDeliveryAllowance;
+}
+
+std::optional<Ticks> BlockStamper::release_at() const {
+  if (held_.empty()) return std::nullopt;
+  return clock_.settles_at();
+}
+
+}  // namespace tavikrec

@@ -1,0 +1,78 @@
+// Turns what a record stream hands out (runs of bytes, holes, timing
+// replies) into CapturedBlocks stamped from the stream's own clock
+// (StreamClock). Audio is held back while the clock settles, after the
+// start and after every reset, so that the first stamp is already sound.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/units.h"
+#include "capture/sample_assembler.h"
+#include "capture/stream_clock.h"
+#include "capture/timing_report.h"
+#include "frame/captured_block.h"
+
+namespace tavikrec {
+
+// Ticks of audio in `bytes` of the stream (a sample's worth per whole sample).
+constexpr Ticks ticks_of_bytes(std::int64_t bytes) {
+  return bytes * kTicksPerSample / static_cast<std::int64_t>(kBytesPerSample);
+}
+
+class BlockStamper {
+ public:
+  // How long after capture a flowing stream can be late in handing out its
+  // audio beyond its reported latency: one fragment (the server sends whole
+  // fragments) and a margin for the server's own scheduling.
+  static constexpr Ticks kDeliveryAllowance = kFragmentDuration + 30 * kTicksPerMillisecond;
+
+  explicit BlockStamper(bool monitor) : clock_(monitor) {}
+
+  // `bytes` were read from the stream at `now`.
+  void take_audio(std::span<const std::uint8_t> bytes, Ticks now);
+  // The stream reported a hole: that much audio is missing, and the
+  // position moves on by it, so the next block's stamp shows the gap.
+  void take_hole(std::size_t bytes);
+  void take_timing(const TimingReport& report);
+  // The source changed or was suspended or resumed. `bytes_in_hand`: what
+  // the stream had already received and not yet been read, which still
+  // belongs to the old source.
+  void reset(std::size_t bytes_in_hand);
+
+  // The oldest held block once its stamp is known, or, with `flush` (the
+  // run is stopping), whatever its stamp, as well as the clock knows it.
+  // The view stays valid until the next call.
+  std::optional<CapturedBlock> next_block(Ticks now, bool flush = false);
+
+  // For an empty stream at `now`: the instant before which everything
+  // captured has been handed out as blocks. Nothing while audio is held.
+  std::optional<Ticks> delivered_until(Ticks now) const;
+
+  // When held audio may be released without new audio arriving; nothing if
+  // nothing is held or if that waits for a timing reply.
+  std::optional<Ticks> release_at() const;
+
+  // Whether audio arriving now would be stamped at once; while not, the
+  // clock wants timing replies.
+  bool settled(Ticks now) const { return clock_.knows(ticks_of_bytes(read_bytes_), now); }
+
+ private:
+  struct Held {
+    std::int64_t first_byte;  // stream position of the first sample
+    std::vector<std::int16_t> samples;
+  };
+
+  StreamClock clock_;
+  SampleAssembler assembler_;
+  std::int64_t read_bytes_ = 0;  // holes included
+  Ticks head_latency_ = 0;       // of the last timing reply
+  std::deque<Held> held_;
+  Held out_;  // the block last handed out
+};
+
+}  // namespace tavikrec

@@ -1,0 +1,75 @@
+// A record stream seen as a sample clock: the audio at stream position p
+// (ticks of audio since the stream's first byte) was captured at the instant
+// origin + p. The origin is never read directly; every observation bounds it
+// from above, and the tightest bound of the last seconds is taken. A thread
+// that reads late, or a timing reply that is processed late, only loosens a
+// bound, so neither moves the stamps.
+#pragma once
+
+#include <deque>
+#include <optional>
+
+#include "base/units.h"
+
+namespace tavikrec {
+
+class StreamClock {
+ public:
+  // How long an observation counts. PipeWire's timing replies scatter by
+  // about 25 ms: a window of 2 s let a run of loose ones through, 10 s did not.
+  static constexpr Ticks kWindow = 10 * kTicksPerSecond;
+  // How long the stream must have delivered since it (re)started before its
+  // stamps count, so that the first stamp already rests on several bounds.
+  static constexpr Ticks kSettleTime = 200 * kTicksPerMillisecond;
+
+  // monitor: the stream records an output's monitor. Its audio is "captured"
+  // when it is played, which is after it reaches us, so arrivals bound
+  // nothing there.
+  explicit StreamClock(bool monitor) : monitor_(monitor) {}
+
+  // The source changed or was suspended or resumed: audio from `position` on
+  // follows a new relation, audio before it keeps the old one.
+  void reset(Ticks position);
+
+  // A timing reply: the source was capturing `position` at `at`. Replies
+  // before the first arrival since the (re)start are ignored: until audio
+  // flows, the server's capture head stands still while time goes on.
+  void observe_head(Ticks at, Ticks position);
+
+  // The audio [first, end) was in hand at `at`.
+  void observe_arrival(Ticks at, Ticks first, Ticks end);
+
+  // Whether stamp(position) is sound at `now`: the audio is from before the
+  // last reset and the old relation is known, or the clock has settled
+  // (audio has flowed for kSettleTime since the reset, and there is a bound).
+  bool knows(Ticks position, Ticks now) const;
+
+  // When knows() turns true for fresh audio with no further observation;
+  // nothing when it waits for audio or a timing reply first.
+  std::optional<Ticks> settles_at() const;
+
+  // The capture instant of `position`, as well as the clock can tell: only
+  // sound where knows() holds, a best guess otherwise (when stopping).
+  Ticks stamp(Ticks position, Ticks now);
+
+ private:
+  struct Bound {
+    Ticks at;      // when it was observed
+    Ticks origin;  // the origin is at most this
+  };
+  void add_bound(Ticks at, Ticks origin);
+  void expire(Ticks now);
+
+  const bool monitor_;
+  // Increasing in both fields: a bound is dropped once a later one is at
+  // least as tight, so the front is the tightest bound of the window.
+  std::deque<Bound> bounds_;
+  std::optional<Ticks> first_arrival_;  // since the last reset
+  // The tightest arrival since the reset, also for a monitor: only a guess
+  // for audio that must go out before the clock has settled.
+  std::optional<Ticks> arrival_origin_;
+  Ticks fresh_from_ = 0;                // positions before it use old_origin_
+  std::optional<Ticks> old_origin_;
+};
+
+}  // namespace tavikrec

@@ -1,0 +1,189 @@
+// Stamps from the stream's own clock, with a controlled clock: a source
+// whose audio at stream position p was captured at kOrigin + p.
+#include "capture/block_stamper.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace tavikrec {
+namespace {
+
+constexpr Ticks kMs = 10'000;
+constexpr Ticks kOrigin = 1'000'000'000;
+constexpr std::size_t kFragment = 1280;  // 40 ms
+const std::vector<std::uint8_t> kFragmentBytes(kFragment, 0x11);
+
+std::int64_t bytes_of(Ticks ticks) { return ticks * 2 / 625; }
+
+// A timing reply taken at `at` from a source exactly on the clock that
+// starts at `origin`, when `read` ticks of audio have been read.
+TimingReport exact_reply(Ticks at, Ticks read, Ticks latency = 0, Ticks origin = kOrigin) {
+  return {at, bytes_of(at - origin - read - latency), latency};
+}
+
+std::vector<Ticks> released_stamps(BlockStamper& stamper, Ticks now, bool flush = false) {
+  std::vector<Ticks> stamps;
+  while (auto block = stamper.next_block(now, flush)) stamps.push_back(block->stamp);
+  return stamps;
+}
+
+TEST(StreamClock, LateObservationsLoosenBoundsWithoutMovingTheOrigin) {
+  StreamClock clock(/*monitor=*/false);
+  clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);  // on time
+  clock.observe_head(kOrigin + 45 * kMs, 45 * kMs);
+  clock.observe_arrival(kOrigin + 400 * kMs, 40 * kMs, 80 * kMs);  // the thread 320 ms late
+  clock.observe_head(kOrigin + 500 * kMs, 450 * kMs);              // a reply handled 50 ms late
+  EXPECT_EQ(clock.stamp(80 * kMs, kOrigin + 500 * kMs), kOrigin + 80 * kMs);
+}
+
+TEST(StreamClock, SettlesOnlyAfterAudioFlowedAndIgnoresTheStandingHeadBeforeIt) {
+  StreamClock clock(/*monitor=*/false);
+  // Before any audio the server's head stands at 0 while time goes on.
+  clock.observe_head(kOrigin - 100 * kMs, 0);
+  clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
+  EXPECT_FALSE(clock.knows(0, kOrigin + 239 * kMs));
+  EXPECT_EQ(clock.settles_at(), kOrigin + 240 * kMs);
+  EXPECT_TRUE(clock.knows(0, kOrigin + 240 * kMs));
+  EXPECT_EQ(clock.stamp(0, kOrigin + 240 * kMs), kOrigin);
+}
+
+TEST(StreamClock, MonitorAudioArrivesBeforeItIsPlayedSoOnlyRepliesCount) {
+  StreamClock clock(/*monitor=*/true);
+  // Each fragment reaches us 40 ms before the output plays it.
+  for (Ticks end = 40 * kMs; end <= 400 * kMs; end += 40 * kMs) {
+    clock.observe_arrival(kOrigin + end - 40 * kMs, end - 40 * kMs, end);
+  }
+  EXPECT_FALSE(clock.knows(0, kOrigin + 400 * kMs));
+  EXPECT_EQ(clock.stamp(0, kOrigin + 400 * kMs), kOrigin - 40 * kMs) << "the best guess before any reply";
+  clock.observe_head(kOrigin + 410 * kMs, 410 * kMs);
+  EXPECT_TRUE(clock.knows(0, kOrigin + 410 * kMs));
+  EXPECT_EQ(clock.stamp(0, kOrigin + 410 * kMs), kOrigin);
+}
+
+TEST(StreamClock, AnAudioLossShowsOnceTheTightBoundsLeaveTheWindow) {
+  StreamClock clock(/*monitor=*/false);
+  clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
+  // The server dropped 500 ms without counting them: from position 40 ms
+  // on, audio was captured 500 ms later than the old relation says.
+  const Ticks late_origin = kOrigin + 500 * kMs;
+  for (Ticks t = 1; t <= 9; ++t) clock.observe_head(late_origin + t * kTicksPerSecond, t * kTicksPerSecond);
+  const Ticks tight_expires = kOrigin + 40 * kMs + StreamClock::kWindow;
+  EXPECT_EQ(clock.stamp(0, tight_expires), kOrigin);
+  EXPECT_EQ(clock.stamp(0, tight_expires + 1), late_origin);
+}
+
+TEST(StreamClock, ResetKeepsEarlierAudioOnTheOldRelation) {
+  StreamClock clock(/*monitor=*/false);
+  clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
+  clock.reset(80 * kMs);  // the stream moved; 80 ms of audio were already in hand
+  EXPECT_TRUE(clock.knows(40 * kMs, kOrigin + 50 * kMs));
+  EXPECT_EQ(clock.stamp(40 * kMs, kOrigin + 50 * kMs), kOrigin + 40 * kMs);
+  // The new source runs 70 ms later; its first fragment of the old source
+  // bounds nothing.
+  const Ticks moved = kOrigin + 70 * kMs;
+  clock.observe_arrival(kOrigin + 100 * kMs, 40 * kMs, 80 * kMs);
+  EXPECT_FALSE(clock.knows(80 * kMs, moved + 400 * kMs));
+  clock.observe_arrival(moved + 120 * kMs, 80 * kMs, 120 * kMs);
+  clock.observe_head(moved + 200 * kMs, 200 * kMs);
+  EXPECT_TRUE(clock.knows(80 * kMs, moved + 320 * kMs));
+  EXPECT_EQ(clock.stamp(80 * kMs, moved + 320 * kMs), moved + 80 * kMs);
+}
+
+pa_timing_info reply_info(std::int64_t write_index, std::int64_t read_index, pa_usec_t source, pa_usec_t sink) {
+  pa_timing_info info{};
+  info.synchronized_clocks = 1;
+  info.timestamp = {1'700'000'000, 500'000};
+  info.playing = 1;
+  info.write_index = write_index;
+  info.read_index = read_index;
+  info.source_usec = source;
+  info.sink_usec = sink;
+  return info;
+}
+
+TEST(TimingReport, PlacesTheServersSnapshotOnTheMonotonicClock) {
+  const Ticks wall_snapshot = 1'700'000'000 * kTicksPerSecond + 500'000 * 10;
+  pa_timing_info monitor = reply_info(9000, 8000, 2000, 30'000);
+  auto report = timing_report(monitor, kOrigin, wall_snapshot + 3 * kMs);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->at, kOrigin - 3 * kMs);
+  EXPECT_EQ(report->unread_bytes, 1000);
+  EXPECT_EQ(report->head_latency, -28 * kMs);
+
+  // A wall clock that stepped since the snapshot, or clocks the server does
+  // not share: the instant of handling, a looser bound.
+  EXPECT_EQ(timing_report(monitor, kOrigin, wall_snapshot - kMs)->at, kOrigin);
+  EXPECT_EQ(timing_report(monitor, kOrigin, wall_snapshot + 2 * kTicksPerSecond)->at, kOrigin);
+  monitor.synchronized_clocks = 0;
+  EXPECT_EQ(timing_report(monitor, kOrigin, wall_snapshot + 3 * kMs)->at, kOrigin);
+
+  pa_timing_info stopped = reply_info(9000, 8000, 0, 0);
+  stopped.playing = 0;
+  EXPECT_EQ(timing_report(stopped, kOrigin, wall_snapshot), std::nullopt);
+  pa_timing_info corrupt = reply_info(9000, 8000, 0, 0);
+  corrupt.read_index_corrupt = 1;
+  EXPECT_EQ(timing_report(corrupt, kOrigin, wall_snapshot), std::nullopt);
+}
+
+TEST(BlockStamper, HoldsAudioUntilTheClockSettlesThenReleasesItInOrder) {
+  BlockStamper stamper(/*monitor=*/true);
+  Ticks read = 0;
+  for (int i = 1; i <= 6; ++i) {
+    const Ticks now = kOrigin + i * 40 * kMs;
+    stamper.take_audio(kFragmentBytes, now);
+    read += 40 * kMs;
+    stamper.take_timing(exact_reply(now + kMs, read));
+    EXPECT_EQ(stamper.delivered_until(now), std::nullopt) << "audio is held";
+    if (i < 6) {
+      EXPECT_TRUE(released_stamps(stamper, now).empty()) << i;
+    }
+  }
+  EXPECT_EQ(stamper.release_at(), kOrigin + 240 * kMs);
+  EXPECT_EQ(released_stamps(stamper, kOrigin + 240 * kMs),
+            (std::vector<Ticks>{kOrigin, kOrigin + 40 * kMs, kOrigin + 80 * kMs, kOrigin + 120 * kMs,
+                                kOrigin + 160 * kMs, kOrigin + 200 * kMs}));
+  // From now on a block goes out as it comes, however late it is read.
+  stamper.take_audio(kFragmentBytes, kOrigin + 600 * kMs);
+  EXPECT_EQ(released_stamps(stamper, kOrigin + 600 * kMs), std::vector<Ticks>{kOrigin + 240 * kMs});
+}
+
+TEST(BlockStamper, AHoleMovesTheNextStampOnAndOddReadsKeepTheirPlace) {
+  BlockStamper stamper(/*monitor=*/false);
+  stamper.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
+  EXPECT_EQ(released_stamps(stamper, kOrigin + 40 * kMs, /*flush=*/true), std::vector<Ticks>{kOrigin});
+  stamper.take_hole(static_cast<std::size_t>(bytes_of(100 * kMs)));
+  // 141 ms of audio read at once after the hole, in two odd pieces.
+  const std::vector<std::uint8_t> odd(2001, 0x22);
+  const std::vector<std::uint8_t> rest(4511 - 2001, 0x22);
+  stamper.take_audio(odd, kOrigin + 280 * kMs);
+  stamper.take_audio(rest, kOrigin + 282 * kMs);
+  EXPECT_EQ(released_stamps(stamper, kOrigin + 282 * kMs),
+            (std::vector<Ticks>{kOrigin + 140 * kMs, kOrigin + 140 * kMs + 1000 * 625}));
+}
+
+TEST(BlockStamper, DeliveredUntilAllowsTheLatencyAFragmentAndAMargin) {
+  BlockStamper stamper(/*monitor=*/false);
+  stamper.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
+  stamper.take_timing(exact_reply(kOrigin + 50 * kMs, 40 * kMs, 25 * kMs));
+  EXPECT_EQ(stamper.delivered_until(kOrigin + 60 * kMs), std::nullopt);
+  released_stamps(stamper, kOrigin + 60 * kMs, /*flush=*/true);
+  EXPECT_EQ(stamper.delivered_until(kOrigin + 300 * kMs), kOrigin + 300 * kMs - 25 * kMs - 70 * kMs);
+}
+
+TEST(BlockStamper, ResetAfterASuspendWaitsForTheNewRelation) {
+  BlockStamper stamper(/*monitor=*/true);
+  stamper.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
+  stamper.take_timing(exact_reply(kOrigin + 250 * kMs, 40 * kMs));
+  EXPECT_EQ(released_stamps(stamper, kOrigin + 250 * kMs), std::vector<Ticks>{kOrigin});
+  stamper.reset(0);  // suspended
+  stamper.reset(0);  // resumed after 2 s: the same positions now run 2 s later
+  const Ticks resumed = kOrigin + 2 * kTicksPerSecond;
+  stamper.take_audio(kFragmentBytes, resumed + 80 * kMs);
+  stamper.take_timing(exact_reply(resumed + 90 * kMs, 80 * kMs, 0, resumed));
+  EXPECT_TRUE(released_stamps(stamper, resumed + 200 * kMs).empty());
+  EXPECT_EQ(released_stamps(stamper, resumed + 280 * kMs), std::vector<Ticks>{resumed + 40 * kMs});
+}
+
+}  // namespace
+}  // namespace tavikrec
