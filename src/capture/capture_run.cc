@@ -12,9 +12,11 @@
 
 #include "base/clock.h"
 #include "base/diagnostics.h"
+#include "base/doorbell.h"
 #include "base/fatal_report.h"
 #include "base/internal_error.h"
 #include "capture/capture_thread.h"
+#include "capture/mainloop_waker.h"
 #include "capture/start_channel.h"
 #include "frame/frame_queue.h"
 #include "frame/frame_sink.h"
@@ -60,7 +62,9 @@ struct Run {
   std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
   std::vector<SharedFramer> framers;  // source-list order
   std::vector<std::thread> captures;  // source-list order
+  std::vector<std::shared_ptr<MainloopWaker>> wakers;
   std::thread filler;
+  std::shared_ptr<Doorbell> silence_bell;
 
   // Threads still joinable here are left running: after a failed start, or
   // when an internal error leaves the supervisor, the process ends at once
@@ -93,15 +97,20 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
     auto anchor = kind == SourceKind::System ? std::optional<Ticks>(epoch) : std::nullopt;
     SharedFramer framer = make_shared_framer(channel_tag(kind), anchor);
     run.framers.push_back(framer);
-    if (kind == SourceKind::System) system_framer = framer;
-    CaptureRequest request{kind, mic_device, framer, run.sink, run.stop, start_sender};
+    run.wakers.push_back(std::make_shared<MainloopWaker>());
+    CaptureRequest request{kind, mic_device, framer, run.sink, run.stop, start_sender, run.wakers.back(), nullptr};
+    if (kind == SourceKind::System) {
+      system_framer = framer;
+      run.silence_bell = request.silence_bell = std::make_shared<Doorbell>();
+    }
     run.captures.push_back(start_worker([request = std::move(request)]() mutable { capture_thread(std::move(request)); }));
   }
   start_sender.reset();
   if (system_framer) {
-    run.filler = start_worker([framer = system_framer, sink = run.sink, stop = run.stop]() mutable {
-      run_silence_filler(std::move(framer), std::move(sink), std::move(stop));
-    });
+    run.filler = start_worker(
+        [framer = system_framer, sink = run.sink, stop = run.stop, bell = run.silence_bell]() mutable {
+          run_silence_filler(std::move(framer), std::move(sink), std::move(stop), std::move(bell));
+        });
   }
 
   for (size_t i = 0; i < sources.size(); ++i) {
@@ -124,6 +133,9 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
   read_stdin_to_end();
 
   run.stop->store(true);
+  // The workers sleep until they have work: wake them to see the stop.
+  for (const auto& waker : run.wakers) waker->wake();
+  if (run.silence_bell) run.silence_bell->ring();
   for (auto& capture : run.captures) capture.join();
   if (run.filler.joinable()) run.filler.join();
   for (const SharedFramer& framer : run.framers) {

@@ -3,6 +3,9 @@
 #include <pulse/error.h>
 #include <pulse/proplist.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -10,9 +13,10 @@
 #include "base/diagnostics.h"
 #include "base/error_text.h"
 #include "base/fatal_report.h"
+#include "capture/block_stamper.h"
 #include "capture/delivery_watch.h"
 #include "capture/record_stream.h"
-#include "capture/sample_assembler.h"
+#include "capture/timing_report.h"
 #include "device/microphone_resolver.h"
 #include "frame/captured_block.h"
 #include "pulse/server_connection.h"
@@ -21,10 +25,23 @@
 namespace tavikrec {
 namespace {
 
-// How long a record stream may take to run and report its latency.
+// How long a record stream may take to run and send its first timing reply.
 constexpr Ticks kStreamReadyLimit = 10 * kTicksPerSecond;
+// libpulse's own timing updates thin out to one per 1.5 s; the stream clock
+// wants one at least every second. A request falls due a second after the
+// last one, and any wake-up in the 100 ms before that sends it early, so a
+// stream that flows never needs a wake-up of its own for it.
 constexpr Ticks kTimingRequestInterval = kTicksPerSecond;
-constexpr Ticks kPollInterval = 5 * kTicksPerMillisecond;
+constexpr Ticks kTimingRequestSlack = 100 * kTicksPerMillisecond;
+// The longest sleep. DeliveryWatch takes a pause of a whole second between
+// two cycles for a loop that did not run (a suspended machine).
+constexpr Ticks kLongestSleep = 250 * kTicksPerMillisecond;
+// While the system output delivers nothing, how often the silence filler
+// hears so, which keeps a silent system channel moving.
+constexpr Ticks kQuietPeriod = kFragmentDuration;
+// At the stop, how many non-blocking passes may bring in what the server
+// has already sent.
+constexpr int kFinalPasses = 4;
 
 const char* default_device(SourceKind kind) { return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@"; }
 
@@ -33,13 +50,11 @@ std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& devi
                          reason + ") \u2014 check sound settings");
 }
 
-// Stream latency in signed ticks; a monitor stream may report it negative.
-std::optional<Ticks> stream_latency(pa_stream* stream) {
-  pa_usec_t usec = 0;
-  int negative = 0;
-  if (pa_stream_get_latency(stream, &usec, &negative) != 0) return std::nullopt;
-  Ticks ticks = static_cast<Ticks>(usec) * kTicksPerMicrosecond;
-  return negative ? -ticks : ticks;
+// The wall clock in ticks, to place the server's timing snapshots.
+Ticks wall_clock_ticks() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<Ticks>(now.tv_sec) * kTicksPerSecond + now.tv_nsec / kNanosecondsPerTick;
 }
 
 // A failure, or success: the run stopped (or will) without one.
@@ -48,13 +63,18 @@ using Outcome = std::expected<void, ErrorText>;
 class CaptureSession {
  public:
   explicit CaptureSession(CaptureRequest& request)
-      : request_(request), kind_name_(display_name(request.kind)), device_(default_device(request.kind)) {}
+      : request_(request),
+        kind_name_(display_name(request.kind)),
+        device_(default_device(request.kind)),
+        stamper_(/*monitor=*/request.kind == SourceKind::System) {}
 
   // Everything a capture thread does before its resources are released.
   Outcome run() {
     auto connection = connect_to_server();
     if (!connection) return std::unexpected(connection.error());
     connection_ = std::move(*connection);
+    // From here on the supervisor can wake the loop for the stop.
+    const MainloopWaker::Attachment attached = request_.waker->attach_to(connection_->mainloop());
 
     if (request_.kind == SourceKind::Mic && request_.mic_device) {
       auto entry = resolve_microphone(*request_.mic_device, *connection_);
@@ -84,6 +104,9 @@ class CaptureSession {
     stream_.reset(pa_stream_new_with_proplist(connection_->context(), kind_name_.c_str(), &format, nullptr,
                                               properties.get()));
     if (!stream_) return std::unexpected("could not allocate the " + kind_name_ + " stream");
+    pa_stream_set_latency_update_callback(stream_.get(), &CaptureSession::timing_arrived, this);
+    pa_stream_set_suspended_callback(stream_.get(), &CaptureSession::source_changed, this);
+    pa_stream_set_moved_callback(stream_.get(), &CaptureSession::source_changed, this);
 
     pa_buffer_attr attr{};
     attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -96,8 +119,8 @@ class CaptureSession {
     return {};
   }
 
-  // Waits until the stream runs and its latency is known, or the run stops
-  // (success with the stop flag set: no start signal is sent then).
+  // Waits until the stream runs and its first timing reply has come, or the
+  // run stops (success with the stop flag set: no start signal is sent then).
   Outcome wait_for_start() {
     const Ticks deadline = monotonic_ticks() + kStreamReadyLimit;
     for (;;) {
@@ -110,10 +133,7 @@ class CaptureSession {
       }
       switch (pa_stream_get_state(stream_.get())) {
         case PA_STREAM_READY:
-          if (auto latency = stream_latency(stream_.get())) {
-            latency_ = *latency;
-            return {};
-          }
+          if (pa_stream_get_timing_info(stream_.get())) return {};
           break;
         case PA_STREAM_FAILED:
         case PA_STREAM_TERMINATED:
@@ -131,36 +151,83 @@ class CaptureSession {
     request_.start.send();
   }
 
+  // Each cycle reads what libpulse has received, then sleeps in the main
+  // loop until it has more, the stop is requested, or the loop's next own
+  // deadline comes.
   Outcome capture_loop() {
-    Ticks last_timing_request = monotonic_ticks();
-    DeliveryWatch watch(last_timing_request);
+    const Ticks start = monotonic_ticks();
+    watch_ = DeliveryWatch(start);
+    last_timing_request_ = start;
     for (;;) {
-      if (stopping()) return {};
+      if (stopping()) return read_what_is_in_hand();
       const Ticks now = monotonic_ticks();
-      watch.begin_cycle(now);
-      if (now - last_timing_request >= kTimingRequestInterval) {
-        // Nothing waits for the answer: the owner drops our reference at once.
-        const OperationOwner timing_request(pa_stream_update_timing_info(stream_.get(), nullptr, nullptr));
-        last_timing_request = now;
+      watch_.begin_cycle(now);
+      bool got_audio = false;
+      if (Outcome read = read_available(got_audio); !read) return read;
+      // While the stamps settle, every fragment asks for a timing reply.
+      if (now - last_timing_request_ >= kTimingRequestInterval - kTimingRequestSlack ||
+          (got_audio && !stamper_.settled(now))) {
+        request_timing(now);
       }
-      if (pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) < 0) {
-        return std::unexpected(kind_name_ + " capture stream died (connection lost)");
-      }
-      if (Outcome read = read_available(watch); !read) return read;
-      if (watch_stalls_ && watch.stalled(monotonic_ticks())) {
+      if (watch_stalls_ && watch_.stalled(monotonic_ticks())) {
         return std::unexpected(
             "the selected microphone (" + device_display_name_ + ") stopped delivering audio for " +
             std::to_string(DeliveryWatch::kStallLimit / kTicksPerSecond) +
             "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default");
       }
-      sleep_ticks(kPollInterval);
+      if (!got_audio) report_quiet(monotonic_ticks());
+      if (!wait_for_work(next_wake(now))) {
+        return std::unexpected(kind_name_ + " capture stream died (connection lost)");
+      }
     }
   }
 
-  // Reads fragments until the stream has none left.
-  Outcome read_available(DeliveryWatch& watch) {
+  void request_timing(Ticks now) {
+    // Nothing waits for the answer (it comes through timing_arrived): the
+    // owner drops our reference at once.
+    const OperationOwner timing_request(pa_stream_update_timing_info(stream_.get(), nullptr, nullptr));
+    last_timing_request_ = now;
+  }
+
+  Ticks next_wake(Ticks now) const {
+    Ticks wake = std::min(now + kLongestSleep, last_timing_request_ + kTimingRequestInterval);
+    if (watch_stalls_) wake = std::min(wake, watch_.stall_deadline());
+    if (auto release = stamper_.release_at()) wake = std::min(wake, *release);
+    if (request_.silence_bell) {
+      // Not while audio flows: only once a fragment is overdue.
+      wake = std::min(wake, std::max(now + kQuietPeriod, last_audio_ + BlockStamper::kDeliveryAllowance));
+    }
+    return wake;
+  }
+
+  // Sleeps in the main loop until libpulse has data or work, the stop is
+  // requested, or `deadline`. False when the main loop failed.
+  bool wait_for_work(Ticks deadline) {
+    pa_mainloop* loop = connection_->mainloop();
+    const Ticks timeout_usec = std::max<Ticks>(deadline - monotonic_ticks(), 0) / kTicksPerMicrosecond;
+    if (pa_mainloop_prepare(loop, static_cast<int>(timeout_usec)) < 0) return false;
+    // prepare discarded any earlier wake-up: a stop requested before it is
+    // seen now, and the poll then returns at once.
+    if (stopping()) pa_mainloop_wakeup(loop);
+    return pa_mainloop_poll(loop) >= 0 && pa_mainloop_dispatch(loop) >= 0;
+  }
+
+  // At the stop: what the server has already sent goes out too, without
+  // waiting for a server that may not answer.
+  Outcome read_what_is_in_hand() {
+    for (int pass = 0; pass < kFinalPasses; ++pass) {
+      const bool received = pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) > 0;
+      bool got_audio = false;
+      if (Outcome read = read_available(got_audio); !read) return read;
+      if (!received) break;
+    }
+    return release_blocks(monotonic_ticks(), /*flush=*/true);
+  }
+
+  // Reads fragments until the stream has none left, and appends every block
+  // whose stamp is known.
+  Outcome read_available(bool& got_audio) {
     for (;;) {
-      if (auto latency = stream_latency(stream_.get())) latency_ = *latency;
       const void* data = nullptr;
       size_t length = 0;
       if (int code = pa_stream_peek(stream_.get(), &data, &length); code != 0) {
@@ -171,19 +238,26 @@ class CaptureSession {
         return std::unexpected(kind_name_ + " capture stream died (" +
                                (connection_lost ? "connection lost" : pulse_error_text(code)) + ")");
       }
-      if (length == 0) return {};
       const Ticks now = monotonic_ticks();
-      watch.data_arrived(now);
+      if (length == 0) return release_blocks(now);
+      watch_.data_arrived(now);
       if (data == nullptr) {
-        // A hole: nothing to append; the next block's stamp tells the
-        // Framer how much silence is missing.
-        pa_stream_drop(stream_.get());
-        continue;
+        stamper_.take_hole(length);
+      } else {
+        stamper_.take_audio({static_cast<const std::uint8_t*>(data), length}, now);
+        got_audio = true;
+        last_audio_ = now;
       }
-      auto samples = assembler_.assemble({static_cast<const std::uint8_t*>(data), length});
       pa_stream_drop(stream_.get());
-      if (Outcome appended = append({now - latency_, samples}); !appended) return appended;
+      if (Outcome released = release_blocks(now); !released) return released;
     }
+  }
+
+  Outcome release_blocks(Ticks now, bool flush = false) {
+    while (auto block = stamper_.next_block(now, flush)) {
+      if (Outcome appended = append(*block); !appended) return appended;
+    }
+    return {};
   }
 
   Outcome append(const CapturedBlock& block) {
@@ -197,13 +271,48 @@ class CaptureSession {
     return {};
   }
 
+  // The stream had nothing: tells the system channel's Framer how far the
+  // stream has surely delivered, and wakes the silence filler when that
+  // leaves silence to pad.
+  void report_quiet(Ticks now) {
+    if (!request_.silence_bell) return;
+    std::optional<Ticks> delivered = stamper_.delivered_until(now);
+    if (!delivered) return;
+    bool silence_to_pad = request_.framer->lock()->note_delivered(*delivered, now);
+    if (silence_to_pad) request_.silence_bell->ring();
+  }
+
+  // libpulse callbacks, on this thread during dispatch.
+  static void timing_arrived(pa_stream* /*stream*/, void* session) {
+    static_cast<CaptureSession*>(session)->take_timing();
+  }
+  static void source_changed(pa_stream* /*stream*/, void* session) {
+    static_cast<CaptureSession*>(session)->reset_clock();
+  }
+
+  void take_timing() {
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_.get());
+    if (!info) return;
+    if (auto report = timing_report(*info, monotonic_ticks(), wall_clock_ticks())) stamper_.take_timing(*report);
+  }
+
+  // Suspended, resumed or moved to another source: what the stream holds
+  // was captured before; what comes next follows a new clock.
+  void reset_clock() {
+    const size_t in_hand = pa_stream_readable_size(stream_.get());
+    stamper_.reset(in_hand == static_cast<size_t>(-1) ? 0 : in_hand);
+  }
+
   CaptureRequest& request_;
   const std::string kind_name_;
   std::string device_;  // the device the stream is opened on
   std::string device_display_name_;
   bool watch_stalls_ = false;  // only a chosen microphone has a stall limit
-  Ticks latency_ = 0;
-  SampleAssembler assembler_;
+  DeliveryWatch watch_{0};
+  Ticks last_timing_request_ = 0;
+  Ticks last_audio_ = 0;
+  // Outlives the stream and the connection: libpulse calls into it.
+  BlockStamper stamper_;
   // Destroyed in reverse order: the stream goes before its connection.
   std::optional<ServerConnection> connection_;
   RecordStream stream_;
@@ -221,6 +330,7 @@ void capture_thread(CaptureRequest request) {
   request.start.reset();
   request.framer.reset();
   request.sink.reset();
+  request.silence_bell.reset();
   report_fatal(outcome, *stop);
 }
 

@@ -1,8 +1,8 @@
 // One capture thread per requested source: opens its own connection and
-// record stream, announces itself, sends one start signal, then polls the
-// stream and appends every block it reads to its channel's Framer until the
-// run stops or something fails (which ends the process via the fatal
-// report path).
+// record stream, announces itself, sends one start signal, then sleeps in
+// its main loop until audio comes and appends every block it reads, stamped
+// from the stream's own clock, to its channel's Framer until the run stops
+// or something fails (which ends the process via the fatal report path).
 #pragma once
 
 #include <atomic>
@@ -10,7 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "base/doorbell.h"
 #include "base/source_kind.h"
+#include "capture/mainloop_waker.h"
 #include "capture/start_channel.h"
 #include "frame/frame_sink.h"
 #include "frame/framer.h"
@@ -26,6 +28,10 @@ struct CaptureRequest {
   std::shared_ptr<FrameSink> sink;
   std::shared_ptr<const std::atomic<bool>> stop;
   StartSender start;
+  // Wakes the thread's main loop for the stop.
+  std::shared_ptr<MainloopWaker> waker;
+  // System output only: rung when the silence filler has silence to pad.
+  std::shared_ptr<Doorbell> silence_bell;
 };
 
 // The thread body. Returns after a silent end (stop flag); a failure ends

@@ -23,6 +23,8 @@ class DeliveryWatch {
 
   // True once kStallLimit has passed without data.
   bool stalled(Ticks now) const { return now - last_data_ >= kStallLimit; }
+  // When stalled() turns true if no data comes.
+  Ticks stall_deadline() const { return last_data_ + kStallLimit; }
 
  private:
   Ticks last_data_;

@@ -67,10 +67,22 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
 
 std::expected<void, ErrorText> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
 
+bool Framer::note_delivered(Ticks until, Ticks now) {
+  delivered_until_ = until;
+  return silence_to_pad(now) > 0;
+}
+
 std::expected<void, ErrorText> Framer::fill_silence(Ticks now, FrameSink& sink) {
-  if (!anchored_ || now - end_ < kSilenceLag + kTicksPerSample) return {};
-  if (auto filled = append_zeros((now - end_ - kSilenceLag) / kTicksPerSample, sink); !filled) return filled;
+  const Ticks pad = silence_to_pad(now);
+  if (pad == 0) return {};
+  if (auto filled = append_zeros(pad, sink); !filled) return filled;
   return drain(sink);
+}
+
+Ticks Framer::silence_to_pad(Ticks now) const {
+  if (!anchored_ || !delivered_until_) return 0;
+  const Ticks target = std::min(now - kSilenceLag, *delivered_until_);
+  return std::max<Ticks>(target - end_, 0) / kTicksPerSample;
 }
 
 std::expected<void, ErrorText> Framer::append_zeros(Ticks count, FrameSink& sink) {

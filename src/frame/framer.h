@@ -52,9 +52,16 @@ class Framer {
   // short. On failure the unwritten samples stay pending.
   std::expected<void, ErrorText> drain(FrameSink& sink);
 
-  // REQUIRES: lock held. When the timeline ends at least kSilenceLag plus one
-  // sample before `now`, pads it with zeros to kSilenceLag (less under one
-  // sample) behind `now` and drains. Does nothing while not anchored.
+  // REQUIRES: lock held. The channel's stream, found empty at `now`, has
+  // handed out everything captured before `until`. Returns whether
+  // fill_silence(now) now has silence to pad.
+  bool note_delivered(Ticks until, Ticks now);
+
+  // REQUIRES: lock held. Pads the timeline with zeros up to kSilenceLag
+  // behind `now`, but never past what the stream is known to have delivered
+  // (note_delivered), so a capture thread that is merely late is never taken
+  // for a silent output; then drains. Does nothing while nothing has been
+  // noted or while at least one sample short of that target.
   std::expected<void, ErrorText> fill_silence(Ticks now, FrameSink& sink);
 
   std::uint8_t tag() const { return tag_; }
@@ -68,6 +75,9 @@ class Framer {
   // costs no memory; on failure the zeros not written are kept pending.
   std::expected<void, ErrorText> append_zeros(Ticks count, FrameSink& sink);
   void keep(std::span<const std::int16_t> samples);
+  // Zeros fill_silence(now) would pad: up to the nearer of kSilenceLag
+  // behind `now` and what the stream has delivered.
+  Ticks silence_to_pad(Ticks now) const;
   // Writes pending samples as frames, oldest first: the full frames, or with
   // `short_last` everything. The written ones are removed at once at the
   // end, so the cost stays linear; on failure the rest stays pending.
@@ -83,6 +93,7 @@ class Framer {
   // Oldest first; less than one frame between calls unless a write failed.
   std::vector<std::int16_t> pending_;
   bool warned_ = false;
+  std::optional<Ticks> delivered_until_;  // see note_delivered
 };
 
 // A Framer shared by its capture thread, the silence filler and the

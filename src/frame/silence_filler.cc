@@ -7,10 +7,11 @@
 namespace tavikrec {
 
 void run_silence_filler(SharedFramer system_framer, std::shared_ptr<FrameSink> sink,
-                        std::shared_ptr<const std::atomic<bool>> stop) {
+                        std::shared_ptr<const std::atomic<bool>> stop, std::shared_ptr<Doorbell> bell) {
   std::expected<void, ErrorText> outcome;
   while (!stop->load()) {
-    sleep_ticks(kSilenceFillerPeriod);
+    bell->wait();
+    if (stop->load()) break;
     std::expected<void, ErrorText> filled;
     {
       auto framer = system_framer->lock();

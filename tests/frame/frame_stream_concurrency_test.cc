@@ -69,17 +69,25 @@ TEST(FrameStreamConcurrency, ProducersFillerAndWriterMakeOneSoundStream) {
   Produced system_out;
   std::thread mic_thread([mic, sink, &mic_out] { produce(*mic, *sink, 40, 1, mic_out); });
   // The system output plays, falls silent for a while, then plays again.
-  std::thread system_thread([system, sink, &system_out] {
+  // While it is silent the producer says so every 40 ms, as the capture
+  // thread does, and rings the filler when there is silence to pad.
+  auto bell = std::make_shared<Doorbell>();
+  std::thread system_thread([system, sink, bell, &system_out] {
     produce(*system, *sink, 12, -30000, system_out);
-    std::this_thread::sleep_for(300ms);
+    for (int pass = 0; pass < 8; ++pass) {
+      std::this_thread::sleep_for(40ms);
+      const Ticks now = monotonic_ticks();
+      if (system->lock()->note_delivered(now - 700'000, now)) bell->ring();
+    }
     produce(*system, *sink, 12, -30000, system_out);
   });
-  std::thread filler(run_silence_filler, system, sink, stop);
+  std::thread filler(run_silence_filler, system, sink, stop, bell);
 
   mic_thread.join();
   system_thread.join();
   std::this_thread::sleep_for(200ms);
   stop->store(true);
+  bell->ring();
   filler.join();
   for (const SharedFramer& framer : {mic, system}) {
     auto guard = framer->lock();

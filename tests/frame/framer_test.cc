@@ -94,6 +94,7 @@ TEST_F(FramerTest, FirstBlockIsPlacedExactlyAtItsStamp) {
 
   // The silence filler's zeros are no block of the channel's.
   Framer after_silence(1, kEpoch);
+  after_silence.note_delivered(kEpoch + 1'000'625, kEpoch + 1'000'625);
   ASSERT_TRUE(after_silence.fill_silence(kEpoch + 1'000'625, sink_));
   append(after_silence, kEpoch + 625 + 200'000, block);
   EXPECT_EQ(after_silence.pending_samples(), 320u + 10u);
@@ -216,6 +217,7 @@ TEST_F(FramerTest, NothingPendingWritesNothingAtDrain) {
 
 TEST_F(FramerTest, SilenceFillerRuleKeepsTheTimelineOneHundredMillisecondsBehind) {
   Framer system(1, kEpoch);
+  EXPECT_FALSE(system.note_delivered(kEpoch + 100'000'000, kEpoch + 1'000'624));
   ASSERT_TRUE(system.fill_silence(kEpoch + 1'000'624, sink_));
   EXPECT_TRUE(recording_->empty());
   ASSERT_TRUE(system.fill_silence(kEpoch + 1'000'625, sink_));
@@ -234,9 +236,55 @@ TEST_F(FramerTest, SilenceFillerRuleKeepsTheTimelineOneHundredMillisecondsBehind
   EXPECT_EQ(written[1].time, 625 / 1e7);
   EXPECT_EQ(written[1].samples, expected);
 
+  // Never beyond what the stream is known to have delivered.
+  EXPECT_TRUE(system.note_delivered(kEpoch + 800 * 625, kEpoch + 100'000'000));
+  ASSERT_TRUE(system.fill_silence(kEpoch + 100'000'000, sink_));
+  EXPECT_EQ(system.timeline_end(), kEpoch + 800 * 625);
+
   Framer unanchored(0, std::nullopt);
+  unanchored.note_delivered(kEpoch + 100'000'000, kEpoch + 100'000'000);
   ASSERT_TRUE(unanchored.fill_silence(kEpoch + 100'000'000, sink_));
   EXPECT_EQ(unanchored.pending_samples(), 0u);
+}
+
+// The system capture thread as it runs: while the stream flows it appends
+// each 40 ms fragment at its true stamp; whenever a pass finds the stream
+// empty it notes that everything captured up to 70 ms ago was delivered.
+// The filler pads at every chance it gets.
+TEST_F(FramerTest, ALateCaptureThreadIsNotTakenForASilentOutput) {
+  constexpr Ticks kFragment = 400'000, kNoted = 700'000;
+  const auto fragment = ramp(640);
+  Framer system(1, kEpoch);
+  Ticks captured = kEpoch;  // stamp of the next fragment
+  auto flow_until = [&](Ticks now) {
+    for (; captured + kFragment <= now; captured += kFragment) append(system, captured, fragment);
+    EXPECT_FALSE(system.note_delivered(now - kNoted, now));
+    ASSERT_TRUE(system.fill_silence(now, sink_));
+  };
+  for (Ticks now = kEpoch + kFragment; now <= kEpoch + 2 * kTicksPerSecond; now += kFragment) flow_until(now + 5'000);
+
+  // The thread is held up for 320 ms: it reads and notes nothing meanwhile.
+  const Ticks held_up = kEpoch + 2 * kTicksPerSecond + 5'000;
+  for (Ticks now = held_up; now <= held_up + 3'200'000; now += kFragment) {
+    ASSERT_TRUE(system.fill_silence(now, sink_));
+  }
+  flow_until(held_up + 3'200'000);
+  flow_until(held_up + 3'600'000);
+  EXPECT_EQ(system.timeline_end(), captured) << "neither zeros nor a shift";
+  for (const DecodedFrame& frame : frames()) EXPECT_NE(frame.samples.front(), 0) << "at " << frame.time;
+
+  // The output falls silent: the empty stream is noted every 40 ms, and the
+  // timeline follows the clock 100 ms behind.
+  const Ticks last_audio = captured;
+  Ticks now = held_up + 3'600'000;
+  for (int pass = 0; pass < 10; ++pass) {
+    now += kFragment;
+    if (system.note_delivered(now - kNoted, now)) {
+      ASSERT_TRUE(system.fill_silence(now, sink_));
+    }
+  }
+  EXPECT_GE(system.timeline_end(), now - kSilenceLag - kTicksPerSample);
+  EXPECT_GT(*system.timeline_end(), last_audio);
 }
 
 TEST(FramerFailure, AFailedWriteKeepsEverythingPendingAndReportsOnlyTheFailure) {

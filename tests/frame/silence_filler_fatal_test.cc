@@ -13,9 +13,13 @@ TEST(SilenceFillerDeathTest, FrameWriterGoneIsFatalWhileRunning) {
     auto [sender, receiver] = make_frame_queue();
     { FrameReceiver gone = std::move(receiver); }
     auto sink = std::make_shared<FrameSink>(0, std::move(sender));
-    // Anchored 200 ms ago, so the first pass already has silence to write.
-    SharedFramer system = make_shared_framer(1, monotonic_ticks() - 2'000'000);
-    run_silence_filler(system, sink, std::make_shared<std::atomic<bool>>(false));
+    // Anchored 200 ms ago and rung: the first pass has silence to write.
+    const Ticks now = monotonic_ticks();
+    SharedFramer system = make_shared_framer(1, now - 2'000'000);
+    system->lock()->note_delivered(now, now);
+    auto bell = std::make_shared<Doorbell>();
+    bell->ring();
+    run_silence_filler(system, sink, std::make_shared<std::atomic<bool>>(false), bell);
   };
   EXPECT_EXIT(run_without_writer(), ::testing::ExitedWithCode(1),
               "tavikrec: FATAL: could not write frames \\(frame writer stopped\\)");

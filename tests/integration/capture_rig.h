@@ -47,6 +47,8 @@ class CaptureRig {
   CaptureRig(ServerKind kind, bool second_mic = false);
 
   SoundServer& server() { return *server_; }
+  // Stops the default output's tone at once; the microphones keep theirs.
+  void silence_output() { playbacks_.front().reset(); }
 
   std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args, ChildOptions options = {});
 

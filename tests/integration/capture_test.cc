@@ -122,6 +122,37 @@ TEST_P(Capture, SystemAlone) {
   expect_tone(s.audio[1], kOutputTone, "system");
 }
 
+// The audio in hand when the parent stops the run goes out with the rest.
+TEST_P(Capture, AToneThatEndsJustBeforeTheStopIsKeptToItsEnd) {
+  CaptureRig rig(GetParam());
+  auto child = rig.start({"--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  rig.silence_output();
+  // 50 ms of silence set the tone apart from the output's earlier one.
+  constexpr size_t kLeadIn = 800, kToneSamples = 8000;
+  std::vector<std::int16_t> signal(kLeadIn, 0);
+  auto tone = sine_wave(kOutputTone, 8000, kToneSamples);
+  signal.insert(signal.end(), tone.begin(), tone.end());
+  auto playback = rig.server().play("speakers", signal, false);
+  ASSERT_TRUE(playback->wait_finished(10s)) << playback->diagnostics();
+  child->close_stdin();
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
+  CapturedStream s = read_stream(child->stdout_bytes());
+  ASSERT_EQ(s.error, "");
+
+  // The last run of loud samples with no gap longer than a few periods.
+  const auto& audio = s.audio[1];
+  auto loud = [](std::int16_t v) { return std::abs(static_cast<int>(v)) > 2000; };
+  auto last = std::find_if(audio.rbegin(), audio.rend(), loud);
+  ASSERT_NE(last, audio.rend()) << "no tone at all";
+  size_t end = static_cast<size_t>(audio.rend() - last), start = end - 1;
+  for (size_t i = start; i-- > 0 && start - i < 100;) {
+    if (loud(audio[i])) start = i;
+  }
+  constexpr size_t kFragmentSamples = 640;
+  EXPECT_GE(end - start, kToneSamples - kFragmentSamples);
+}
+
 TEST_P(Capture, MicAloneWritesNoSilenceFrames) {
   CaptureRig rig(GetParam());
   CapturedStream s = run_and_stop(rig, {"--mic"}, 1.5);
