@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tavikrec::testing {
 namespace {
@@ -51,8 +52,8 @@ std::string bus_config(const fs::path& socket) {
 }
 
 // WirePlumber would otherwise open the machine's sound cards, cameras and
-// Bluetooth devices.
-void write_wireplumber_overrides(const fs::path& config_home) {
+// Bluetooth devices. 0.4 reads Lua overrides from XDG_CONFIG_HOME.
+void write_wireplumber04_overrides(const fs::path& config_home) {
   fs::path main = config_home / "wireplumber" / "main.lua.d";
   fs::path bluetooth = config_home / "wireplumber" / "bluetooth.lua.d";
   fs::create_directories(main);
@@ -60,6 +61,27 @@ void write_wireplumber_overrides(const fs::path& config_home) {
   write_file(main / "90-tavikrec-test.lua",
              "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n");
   write_file(bluetooth / "90-tavikrec-test.lua", "bluez_monitor.enabled = false\n");
+}
+
+// 0.5 reads SPA-JSON fragments instead, and turns the monitors off through
+// its profile.
+void write_wireplumber05_profile(const fs::path& config) {
+  fs::path fragments = config / "wireplumber.conf.d";
+  fs::create_directories(fragments);
+  write_file(fragments / "90-tavikrec-test.conf", R"(wireplumber.profiles = {
+  main = {
+    hardware.audio = disabled
+    hardware.bluetooth = disabled
+    hardware.video-capture = disabled
+    monitor.alsa = disabled
+    monitor.alsa-midi = disabled
+    monitor.bluez = disabled
+    monitor.bluez-midi = disabled
+    monitor.v4l2 = disabled
+    monitor.libcamera = disabled
+  }
+}
+)");
 }
 
 void fill_server_files(ServerKind kind, ServerFiles& f) {
@@ -86,11 +108,30 @@ void fill_server_files(ServerKind kind, ServerFiles& f) {
     f.pulse_socket = f.runtime_dir / "pulse" / "native";
     f.bus_config = f.root / "session-bus.conf";
     write_file(f.bus_config, bus_config(f.session_bus));
-    write_wireplumber_overrides(f.config_home);
+    if (kind == ServerKind::PipeWire) {
+      write_wireplumber04_overrides(f.config_home);
+    } else {
+      f.wireplumber_config = f.root / "wireplumber";
+      write_wireplumber05_profile(f.wireplumber_config);
+    }
   }
 }
 
 }  // namespace
+
+bool is_pipewire(ServerKind kind) { return kind != ServerKind::PulseAudio; }
+
+std::string server_kind_name(ServerKind kind) {
+  switch (kind) {
+    case ServerKind::PulseAudio:
+      return "PulseAudio";
+    case ServerKind::PipeWire:
+      return "PipeWire";
+    case ServerKind::PipeWire14:
+      return "PipeWire14";
+  }
+  std::unreachable();
+}
 
 ServerFiles create_server_files(ServerKind kind) {
   ServerFiles f;

@@ -5,10 +5,18 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace tavikrec::testing {
 
-enum class ServerKind { PulseAudio, PipeWire };
+// PipeWire is the system's (0.3 on Debian 12, with WirePlumber 0.4);
+// PipeWire14 is 1.4 with WirePlumber 0.5, what current desktops run, from
+// the prefix scripts/install-deps fills.
+enum class ServerKind { PulseAudio, PipeWire, PipeWire14 };
+
+bool is_pipewire(ServerKind kind);
+// "PulseAudio", "PipeWire", "PipeWire14": names test instances.
+std::string server_kind_name(ServerKind kind);
 
 struct ServerFiles {
   std::filesystem::path root;  // everything below lives here
@@ -24,6 +32,7 @@ struct ServerFiles {
   std::filesystem::path system_bus;     // never created: keeps clients off the machine's bus
   std::filesystem::path pulseaudio_script;  // PulseAudio only
   std::filesystem::path bus_config;         // PipeWire only
+  std::filesystem::path wireplumber_config;  // PipeWire14 only: WirePlumber 0.5's own lookup
 };
 
 // Creates the tree under /tmp (short enough for socket paths whatever TMPDIR

@@ -10,8 +10,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "support/module_arguments.h"
+#include "support/pipewire_prefix.h"
 
 namespace tavikrec::testing {
 namespace {
@@ -23,8 +25,10 @@ constexpr auto kStartDeadline = 10s;
 constexpr auto kPollInterval = 20ms;
 constexpr size_t kLogTailLines = 15;
 
-std::string find_program(const std::string& name) {
-  const char* path = std::getenv("PATH");
+// Looks `name` up in `environment`'s PATH, or this process's.
+std::string find_program(const std::string& name, const std::map<std::string, std::optional<std::string>>& environment) {
+  auto set = environment.find("PATH");
+  const char* path = set != environment.end() && set->second ? set->second->c_str() : std::getenv("PATH");
   std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
   std::string dir;
   while (std::getline(dirs, dir, ':')) {
@@ -54,6 +58,20 @@ std::string last_lines(const std::string& text, size_t count) {
     if (text[start] == '\n') ++found;
   }
   return text.substr(start);
+}
+
+// The start of `pactl info`'s "Server Name" for each kind: the fixture must
+// not test one server while claiming another.
+std::string expected_server_name(ServerKind kind) {
+  switch (kind) {
+    case ServerKind::PulseAudio:
+      return "pulseaudio\n";
+    case ServerKind::PipeWire:
+      return "PulseAudio (on PipeWire 0.3.";
+    case ServerKind::PipeWire14:
+      return "PulseAudio (on PipeWire 1.4.2)\n";
+  }
+  std::unreachable();
 }
 
 std::string joined(const std::vector<std::string>& words) {
@@ -89,12 +107,14 @@ std::optional<std::uint32_t> short_list_index(const std::string& listing, const 
 }  // namespace
 
 std::unique_ptr<SoundServer> SoundServer::start(ServerKind kind, const ServerSetup& setup) {
+  if (kind == ServerKind::PipeWire14) require_pipewire14();
   std::unique_ptr<SoundServer> server(new SoundServer(kind, create_server_files(kind)));
   if (kind == ServerKind::PulseAudio) {
     server->start_pulseaudio();
   } else {
     server->start_pipewire();
   }
+  server->check_server_name();
   server->apply(setup);
   return server;
 }
@@ -123,16 +143,26 @@ std::map<std::string, std::optional<std::string>> SoundServer::client_environmen
   };
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH", "PULSE_COOKIE",
                            "PULSE_SINK", "PULSE_SOURCE", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-                           "PIPEWIRE_CONFIG_DIR", "PIPEWIRE_CONFIG_NAME"}) {
+                           "PIPEWIRE_CONFIG_DIR", "PIPEWIRE_CONFIG_NAME", "PIPEWIRE_MODULE_DIR", "SPA_PLUGIN_DIR",
+                           "WIREPLUMBER_CONFIG_DIR", "WIREPLUMBER_DATA_DIR", "WIREPLUMBER_MODULE_DIR"}) {
     env[name] = std::nullopt;
+  }
+  return env;
+}
+
+std::map<std::string, std::optional<std::string>> SoundServer::tool_environment() const {
+  auto env = client_environment();
+  if (kind_ == ServerKind::PipeWire14) {
+    for (auto& [name, value] : pipewire14_environment(files_.wireplumber_config)) env[name] = value;
   }
   return env;
 }
 
 void SoundServer::launch(const std::string& program, const std::vector<std::string>& args, bool is_bus) {
   ChildOptions options;
-  options.environment = client_environment();
-  processes_.push_back({program, std::make_unique<ChildProcess>(find_program(program), args, options), is_bus});
+  options.environment = tool_environment();
+  processes_.push_back(
+      {program, std::make_unique<ChildProcess>(find_program(program, options.environment), args, options), is_bus});
 }
 
 void SoundServer::start_pulseaudio() {
@@ -160,6 +190,14 @@ void SoundServer::start_pipewire() {
   });
 }
 
+void SoundServer::check_server_name() {
+  std::string info = pactl({"info"});
+  std::string expected = "\nServer Name: " + expected_server_name(kind_);
+  if (info.find(expected) == std::string::npos) {
+    fail(server_kind_name(kind_) + " fixture expected \"" + expected.substr(1) + "\" from pactl info:\n" + info);
+  }
+}
+
 void SoundServer::apply(const ServerSetup& setup) {
   for (const auto& sink : setup.sinks) add_sink(sink);
   for (const auto& source : setup.sources) add_source(source);
@@ -182,11 +220,11 @@ void SoundServer::wait_until(const std::string& what, const std::function<bool()
 ClientResult SoundServer::run_client(const std::string& program, const std::vector<std::string>& args,
                                      std::chrono::milliseconds timeout) const {
   ChildOptions options;
-  options.environment = client_environment();
+  options.environment = tool_environment();
   // Untranslated labels, since the fixture parses pactl's listings.
   options.environment["LC_ALL"] = "C.UTF-8";
   options.environment["LANGUAGE"] = std::nullopt;
-  ChildProcess child(find_program(program), args, options);
+  ChildProcess child(find_program(program, options.environment), args, options);
   child.close_stdin();
   ExitStatus status = child.wait_or_kill(timeout);
   return {status, child.stdout_bytes(), child.stderr_text()};
@@ -233,7 +271,7 @@ std::uint32_t SoundServer::add_source(const DeviceSpec& device) { return add_dev
 std::uint32_t SoundServer::add_sink(const DeviceSpec& device) { return add_device(device, true); }
 
 std::uint32_t SoundServer::add_device(const DeviceSpec& device, bool is_sink) {
-  if (kind_ == ServerKind::PipeWire) return add_pipewire_node(device, is_sink);
+  if (is_pipewire(kind_)) return add_pipewire_node(device, is_sink);
   if (!is_plain_device_name(device.name)) {
     throw std::invalid_argument("PulseAudio would rename device \"" + device.name + "\": use [A-Za-z0-9_.-]");
   }
@@ -312,14 +350,14 @@ void SoundServer::suspend_source(const std::string& name, bool suspend) {
 }
 
 std::unique_ptr<Playback> SoundServer::play(const std::string& sink, std::vector<std::int16_t> samples, bool loop) {
-  return std::make_unique<Playback>(find_program("pacat"), sink, std::move(samples), loop, client_environment());
+  return std::make_unique<Playback>(find_program("pacat", {}), sink, std::move(samples), loop, client_environment());
 }
 
 std::vector<std::int16_t> SoundServer::record(const std::string& source, std::chrono::milliseconds duration) const {
   ChildOptions options;
   options.environment = client_environment();
   // Small fragments: parec's default holds back two seconds.
-  ChildProcess parec(find_program("parec"),
+  ChildProcess parec(find_program("parec", {}),
                      {"--device=" + source, "--format=s16le", "--rate=16000", "--channels=1", "--raw",
                       "--latency-msec=20", "--client-name=tavikrec test recording"},
                      options);

@@ -1,6 +1,7 @@
-// A private sound server for one test: PulseAudio, or PipeWire with
-// WirePlumber and its pulse server behind a private session bus, each in its
-// own temporary directory tree, with null devices the test asks for. Clients
+// A private sound server for one test: PulseAudio, or PipeWire (the
+// system's 0.3, or 1.4 from its own prefix) with WirePlumber and its pulse
+// server behind a private session bus, each in its own temporary directory
+// tree, with null devices the test asks for. Clients
 // (the tavikrec binary, pactl, pacat...) reach it through
 // client_environment(). The destructor kills exactly the processes it
 // started, by pid, and removes the tree, also when the test fails.
@@ -52,8 +53,9 @@ struct ClientResult {
 
 class SoundServer {
  public:
-  // Starts the server, waits until it answers and creates `setup`. Throws
-  // std::runtime_error with the servers' log tails when any step fails.
+  // Starts the server, waits until it answers as the version `kind` stands
+  // for and creates `setup`. Throws std::runtime_error with the servers' log
+  // tails when any step fails, and when PipeWire 1.4 is not installed.
   static std::unique_ptr<SoundServer> start(ServerKind kind, const ServerSetup& setup = {});
   ~SoundServer();
   SoundServer(const SoundServer&) = delete;
@@ -67,8 +69,9 @@ class SoundServer {
   // client elsewhere removed.
   std::map<std::string, std::optional<std::string>> client_environment() const;
 
-  // Runs `program` (looked up in PATH) with the client environment; kills it
-  // when `timeout` passes (the status then shows SIGKILL).
+  // Runs `program` (looked up in PATH, PipeWire 1.4's programs first) with
+  // the client environment; kills it when `timeout` passes (the status then
+  // shows SIGKILL).
   ClientResult run_client(const std::string& program, const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Runs pactl; returns its stdout, throws when it fails.
@@ -137,6 +140,10 @@ class SoundServer {
   void launch(const std::string& program, const std::vector<std::string>& args, bool is_bus = false);
   void start_pulseaudio();
   void start_pipewire();
+  // Client environment plus, for PipeWire 1.4, what runs its programs from
+  // their prefix.
+  std::map<std::string, std::optional<std::string>> tool_environment() const;
+  void check_server_name();
   void apply(const ServerSetup& setup);
   // Polls `ready` until it holds; throws with the log tail when a server
   // process ends or `what` has not happened within the deadline.
