@@ -328,8 +328,7 @@ TEST_P(Capture, FailureAfterEndOfInputIsSilent) {
   rig.server().resume();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Capture, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         server_test_name);
+INSTANTIATE_TEST_SUITE_P(Servers, Capture, all_servers(), server_test_name);
 
 }  // namespace
 }  // namespace tavikrec::testing

@@ -52,8 +52,7 @@ TEST_P(InputListing, DefaultOnAMonitorMarksNoEntry) {
             "{\"id\": \"tv.usb\", \"name\": \"USB\", \"default\": false}]\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, InputListing, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         server_test_name);
+INSTANTIATE_TEST_SUITE_P(Servers, InputListing, all_servers(), server_test_name);
 
 }  // namespace
 }  // namespace tavikrec::testing

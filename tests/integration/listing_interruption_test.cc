@@ -104,9 +104,7 @@ TEST_P(ListingInterruption, UnreadableStandardOutputIsAnInternalError) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, ListingInterruption,
-                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         server_test_name);
+INSTANTIATE_TEST_SUITE_P(Servers, ListingInterruption, all_servers(), server_test_name);
 
 }  // namespace
 }  // namespace tavikrec::testing

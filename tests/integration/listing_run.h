@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/server_kinds.h"
 #include "support/child_process.h"
 #include "support/sound_server.h"
 
@@ -34,10 +35,5 @@ inline ListingRun run_listing(const SoundServer& server, const std::vector<std::
 }
 
 inline std::string fatal_line(const std::string& error) { return "tavikrec: FATAL: " + error + "\n"; }
-
-// Names the instances of a test suite run on both servers.
-inline std::string server_test_name(const ::testing::TestParamInfo<ServerKind>& info) {
-  return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
-}
 
 }  // namespace tavikrec::testing

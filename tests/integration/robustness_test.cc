@@ -205,8 +205,7 @@ TEST_P(DeviceTexts, DescriptionWithControlCharactersIsListedAndCaptured) {
   EXPECT_FALSE(stream.audio[0].empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, DeviceTexts, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         server_test_name);
+INSTANTIATE_TEST_SUITE_P(Servers, DeviceTexts, all_servers(), server_test_name);
 
 // PulseAudio keeps device names to [A-Za-z0-9_.-]; PipeWire takes any text,
 // so only there does a control character reach the announcement line.
@@ -373,8 +372,7 @@ TEST_P(ManyRuns, ThirtyShortCapturesLeaveNothingBehind) {
   EXPECT_EQ(tavikrec_client_count(rig.server()), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, ManyRuns, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         server_test_name);
+INSTANTIATE_TEST_SUITE_P(Servers, ManyRuns, all_servers(), server_test_name);
 
 }  // namespace
 }  // namespace tavikrec::testing

@@ -1,4 +1,4 @@
-// The private sound server fixture on both servers: devices and odd
+// The private sound server fixture on every server: devices and odd
 // descriptions as asked, runtime changes, audio flowing through a remapped
 // monitor, pausing, killing, and nothing left behind.
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "integration/server_kinds.h"
 #include "support/sound_server.h"
 #include "support/test_signal.h"
 
@@ -117,11 +118,7 @@ TEST_P(SoundServerTest, FailedRequestThrowsWithServerLog) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, SoundServerTest, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         [](const auto& param_info) {
-                           return param_info.param == ServerKind::PulseAudio ? std::string("PulseAudio")
-                                                                       : std::string("PipeWire");
-                         });
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServerTest, testing::all_servers(), testing::server_test_name);
 
 // Only PulseAudio can be without defaults; PipeWire's pulse server always
 // names one.
