@@ -80,7 +80,7 @@ std::expected<void, ErrorText> Framer::fill_silence(Ticks now, FrameSink& sink) 
 }
 
 Ticks Framer::silence_to_pad(Ticks now) const {
-  if (!anchored_ || !delivered_until_) return 0;
+  if (!anchored_ || !delivered_until_ || now < silence_held_until_) return 0;
   const Ticks target = std::min(now - kSilenceLag, *delivered_until_);
   return std::max<Ticks>(target - end_, 0) / kTicksPerSample;
 }

@@ -64,6 +64,12 @@ class Framer {
   // noted or while at least one sample short of that target.
   std::expected<void, ErrorText> fill_silence(Ticks now, FrameSink& sink);
 
+  // REQUIRES: lock held. Until `until` there is no silence to pad: the
+  // capture stream has just switched devices, and the first audio of the new
+  // one, which may reach further back than what was noted delivered
+  // (PipeWire 1.4 hands over up to 180 ms of it in a burst), is on its way.
+  void hold_silence(Ticks until) { silence_held_until_ = until; }
+
   std::uint8_t tag() const { return tag_; }
   // Stamp just after the last pending or written sample; nothing until anchored.
   std::optional<Ticks> timeline_end() const;
@@ -94,6 +100,7 @@ class Framer {
   std::vector<std::int16_t> pending_;
   bool warned_ = false;
   std::optional<Ticks> delivered_until_;  // see note_delivered
+  Ticks silence_held_until_ = 0;
 };
 
 // A Framer shared by its capture thread, the silence filler and the

@@ -287,6 +287,24 @@ TEST_F(FramerTest, ALateCaptureThreadIsNotTakenForASilentOutput) {
   EXPECT_GT(*system.timeline_end(), last_audio);
 }
 
+TEST_F(FramerTest, AHeldSilenceLetsAReachingBackBurstLandInPlace) {
+  Framer system(1, kEpoch);
+  system.hold_silence(kEpoch + 5'000'000);
+  // The stream switched devices and was found empty for 300 ms; then the new
+  // device's audio arrives in a burst that reaches back to the switch.
+  // Nothing was padded meanwhile, so none of it lands behind the timeline.
+  EXPECT_FALSE(system.note_delivered(kEpoch + 2'300'000, kEpoch + 3'000'000));
+  ASSERT_TRUE(system.fill_silence(kEpoch + 3'000'000, sink_));
+  EXPECT_EQ(append(system, kEpoch, ramp(640)), std::nullopt);
+  EXPECT_EQ(append(system, kEpoch + 640 * 625, ramp(640)), std::nullopt);
+  EXPECT_EQ(system.timeline_end(), kEpoch + 1280 * 625);
+  // Once the hold is over, the filler catches up.
+  EXPECT_FALSE(system.note_delivered(kEpoch + 4'300'000, kEpoch + 4'999'999));
+  EXPECT_TRUE(system.note_delivered(kEpoch + 4'300'000, kEpoch + 5'000'000));
+  ASSERT_TRUE(system.fill_silence(kEpoch + 5'000'000, sink_));
+  EXPECT_EQ(system.timeline_end(), kEpoch + 4'000'000);
+}
+
 TEST(FramerFailure, AFailedWriteKeepsEverythingPendingAndReportsOnlyTheFailure) {
   auto [sender, receiver] = make_frame_queue();
   FrameSink sink(kEpoch, std::move(sender));
