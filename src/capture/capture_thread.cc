@@ -1,19 +1,21 @@
 #include "capture/capture_thread.h"
 
 #include <pulse/error.h>
-#include <pulse/proplist.h>
 
 #include <time.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/diagnostics.h"
 #include "base/error_text.h"
 #include "base/fatal_report.h"
 #include "capture/block_stamper.h"
+#include "capture/default_follower.h"
 #include "capture/delivery_watch.h"
 #include "capture/record_stream.h"
 #include "capture/timing_report.h"
@@ -42,13 +44,12 @@ constexpr Ticks kQuietPeriod = kFragmentDuration;
 // At the stop, how many non-blocking passes may bring in what the server
 // has already sent.
 constexpr int kFinalPasses = 4;
+// How long the silence filler waits for the first audio of a device the
+// stream has switched to: PipeWire 1.4 hands over up to 180 ms of it in a
+// burst.
+constexpr Ticks kSwitchHold = 500 * kTicksPerMillisecond;
 
 const char* default_device(SourceKind kind) { return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@"; }
-
-std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& device, const std::string& reason) {
-  return std::unexpected("could not open " + std::string(display_name(kind)) + " capture from " + device + " (" +
-                         reason + ") \u2014 check sound settings");
-}
 
 // The wall clock in ticks, to place the server's timing snapshots.
 Ticks wall_clock_ticks() {
@@ -82,40 +83,32 @@ class CaptureSession {
       device_ = entry->id;
       watch_stalls_ = true;
     }
-    if (Outcome opened = open_stream(); !opened) return opened;
+    if (Outcome opened = open_stream(device_); !opened) return opened;
     if (Outcome started = wait_for_start(); !started || stopping()) return started;
     announce();
+    if (following()) {
+      follower_.emplace(request_.kind, connection_->context(), device_display_name_);
+      follower_->attach(stream_.get());
+    }
     return capture_loop();
   }
 
  private:
   bool stopping() const { return request_.stop->load(); }
+  // Without a chosen microphone the stream follows the server's default.
+  bool following() const { return !watch_stalls_; }
+  // A stream is read once it runs; a following source may have none for a
+  // while, or one that is still starting.
+  bool reading() const { return stream_ && (!follower_ || follower_->attached()); }
 
-  Outcome open_stream() {
-    const pa_sample_spec format{PA_SAMPLE_S16LE, kSampleRate, kChannelsPerStream};
-    // PipeWire's session manager links a record stream on the monitor
-    // device name to the default *microphone* unless the stream says it
-    // captures a sink; PulseAudio ignores the property.
-    std::unique_ptr<pa_proplist, decltype(&pa_proplist_free)> properties(nullptr, &pa_proplist_free);
-    if (request_.kind == SourceKind::System) {
-      properties.reset(pa_proplist_new());
-      pa_proplist_sets(properties.get(), "stream.capture.sink", "true");
-    }
-    stream_.reset(pa_stream_new_with_proplist(connection_->context(), kind_name_.c_str(), &format, nullptr,
-                                              properties.get()));
-    if (!stream_) return std::unexpected("could not allocate the " + kind_name_ + " stream");
+  Outcome open_stream(const std::string& device) {
+    auto stream = open_record_stream(connection_->context(), request_.kind, device, !following());
+    if (!stream) return std::unexpected(stream.error());
+    stream_ = std::move(*stream);
     pa_stream_set_latency_update_callback(stream_.get(), &CaptureSession::timing_arrived, this);
     pa_stream_set_suspended_callback(stream_.get(), &CaptureSession::source_changed, this);
-    pa_stream_set_moved_callback(stream_.get(), &CaptureSession::source_changed, this);
-
-    pa_buffer_attr attr{};
-    attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(kFragmentBytes);
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                PA_STREAM_ADJUST_LATENCY | (watch_stalls_ ? PA_STREAM_DONT_MOVE : 0));
-    if (int code = pa_stream_connect_record(stream_.get(), device_.c_str(), &attr, flags); code != 0) {
-      return open_failure(request_.kind, device_, pulse_error_text(code));
-    }
+    pa_stream_set_moved_callback(stream_.get(), &CaptureSession::source_moved, this);
+    pa_stream_set_state_callback(stream_.get(), &CaptureSession::state_changed, this);
     return {};
   }
 
@@ -162,6 +155,7 @@ class CaptureSession {
       if (stopping()) return read_what_is_in_hand();
       const Ticks now = monotonic_ticks();
       watch_.begin_cycle(now);
+      if (follower_) tend_followed_stream();
       bool got_audio = false;
       if (Outcome read = read_available(got_audio); !read) return read;
       // While the stamps settle, every fragment asks for a timing reply.
@@ -175,7 +169,7 @@ class CaptureSession {
             std::to_string(DeliveryWatch::kStallLimit / kTicksPerSecond) +
             "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default");
       }
-      if (!got_audio) report_quiet(monotonic_ticks());
+      if (!got_audio && !audio_waits_) report_quiet(monotonic_ticks());
       if (!wait_for_work(next_wake(now))) {
         return std::unexpected(kind_name_ + " capture stream died (connection lost)");
       }
@@ -183,9 +177,11 @@ class CaptureSession {
   }
 
   void request_timing(Ticks now) {
-    // Nothing waits for the answer (it comes through timing_arrived): the
-    // owner drops our reference at once.
-    const OperationOwner timing_request(pa_stream_update_timing_info(stream_.get(), nullptr, nullptr));
+    if (reading()) {
+      // Nothing waits for the answer (it comes through timing_arrived): the
+      // owner drops our reference at once.
+      const OperationOwner timing_request(pa_stream_update_timing_info(stream_.get(), nullptr, nullptr));
+    }
     last_timing_request_ = now;
   }
 
@@ -227,6 +223,8 @@ class CaptureSession {
   // Reads fragments until the stream has none left, and appends every block
   // whose stamp is known.
   Outcome read_available(bool& got_audio) {
+    audio_waits_ = false;
+    if (!reading()) return release_blocks(monotonic_ticks());
     for (;;) {
       const void* data = nullptr;
       size_t length = 0;
@@ -240,16 +238,89 @@ class CaptureSession {
       }
       const Ticks now = monotonic_ticks();
       if (length == 0) return release_blocks(now);
+      // Bytes of a device not judged yet stay queued until it is; the
+      // stream is not quiet meanwhile.
+      if (!plan_routes(length)) {
+        audio_waits_ = true;
+        return release_blocks(now);
+      }
       watch_.data_arrived(now);
       if (data == nullptr) {
         stamper_.take_hole(length);
       } else {
-        stamper_.take_audio({static_cast<const std::uint8_t*>(data), length}, now);
-        got_audio = true;
-        last_audio_ = now;
+        take({static_cast<const std::uint8_t*>(data), length}, now, got_audio);
       }
       pa_stream_drop(stream_.get());
+      if (follower_) follower_->consumed(length);
       if (Outcome released = release_blocks(now); !released) return released;
+    }
+  }
+
+  // Splits the next `length` bytes into ranges of one fate each. False
+  // while some of them wait for their device to be judged.
+  bool plan_routes(std::size_t length) {
+    routes_.clear();
+    if (!follower_) {
+      routes_.push_back({SpanAction::Keep, length});
+      return true;
+    }
+    for (std::size_t offset = 0; offset < length;) {
+      SpanRoute route = follower_->route(offset, length - offset);
+      if (route.action == SpanAction::Wait) return false;
+      routes_.push_back(route);
+      offset += route.bytes;
+    }
+    return true;
+  }
+
+  // Hands the kept ranges of a fragment read at `now` to the stamper; a
+  // discarded range counts as a hole, so that the gap shows in the stamp of
+  // what comes next.
+  void take(std::span<const std::uint8_t> bytes, Ticks now, bool& got_audio) {
+    std::size_t offset = 0;
+    for (const SpanRoute& route : routes_) {
+      if (route.action == SpanAction::Keep) {
+        stamper_.take_audio(bytes.subspan(offset, route.bytes), now);
+        got_audio = true;
+        last_audio_ = now;
+      } else {
+        stamper_.take_hole(route.bytes);
+      }
+      offset += route.bytes;
+    }
+  }
+
+  // Prints the switches the follower saw; lets go of a stream the server
+  // killed (its device went and there was nowhere to move it), and opens a
+  // new one once the server names a default again.
+  void tend_followed_stream() {
+    for (const std::string& line : follower_->take_lines()) print_line(line);
+    if (follower_->take_switch()) request_.framer->lock()->hold_silence(monotonic_ticks() + kSwitchHold);
+    if (follower_->attached()) {
+      if (!std::exchange(stream_killed_, false)) return;
+      follower_->detach();
+      stream_.reset();
+      stamper_.reset(0);
+    }
+    if (stream_) {
+      start_reopened_stream();
+    } else if (auto device = follower_->device_to_reopen()) {
+      // Refused at once: the next news from the server tries again.
+      if (!open_stream(*device)) stream_.reset();
+    }
+  }
+
+  void start_reopened_stream() {
+    switch (pa_stream_get_state(stream_.get())) {
+      case PA_STREAM_READY:
+        if (pa_stream_get_timing_info(stream_.get())) follower_->attach(stream_.get());
+        break;
+      case PA_STREAM_FAILED:
+      case PA_STREAM_TERMINATED:
+        stream_.reset();
+        break;
+      default:
+        break;
     }
   }
 
@@ -289,6 +360,17 @@ class CaptureSession {
   static void source_changed(pa_stream* /*stream*/, void* session) {
     static_cast<CaptureSession*>(session)->reset_clock();
   }
+  static void source_moved(pa_stream* /*stream*/, void* session) {
+    auto* self = static_cast<CaptureSession*>(session);
+    self->reset_clock();
+    if (self->follower_ && self->follower_->attached()) self->follower_->stream_moved();
+  }
+  // libpulse says why a stream failed just before it says that it failed.
+  static void state_changed(pa_stream* stream, void* session) {
+    if (pa_stream_get_state(stream) != PA_STREAM_FAILED) return;
+    static_cast<CaptureSession*>(session)->stream_killed_ =
+        pa_context_errno(pa_stream_get_context(stream)) == PA_ERR_KILLED;
+  }
 
   void take_timing() {
     const pa_timing_info* info = pa_stream_get_timing_info(stream_.get());
@@ -313,9 +395,17 @@ class CaptureSession {
   Ticks last_audio_ = 0;
   // Outlives the stream and the connection: libpulse calls into it.
   BlockStamper stamper_;
-  // Destroyed in reverse order: the stream goes before its connection.
+  std::vector<SpanRoute> routes_;  // of the fragment in hand, reused
+  // The stream holds audio of a device not judged yet. Not counted as audio
+  // read: that would ask for timing at every pass, and every request skips
+  // the next poll, so the verdict would never be read.
+  bool audio_waits_ = false;
+  bool stream_killed_ = false;
+  // Destroyed in reverse order: the follower, then the stream, then the
+  // connection.
   std::optional<ServerConnection> connection_;
   RecordStream stream_;
+  std::optional<DefaultFollower> follower_;
 };
 
 }  // namespace

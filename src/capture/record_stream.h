@@ -1,9 +1,16 @@
-// Owner of one libpulse record stream on a ServerConnection.
+// Owner of one libpulse record stream on a ServerConnection, and how the
+// capture threads open one.
 #pragma once
 
+#include <pulse/context.h>
 #include <pulse/stream.h>
 
+#include <expected>
 #include <memory>
+#include <string>
+
+#include "base/error_text.h"
+#include "base/source_kind.h"
 
 namespace tavikrec {
 
@@ -17,5 +24,18 @@ struct StreamRelease {
 // Disconnects and unrefs the stream. Must be destroyed before the
 // ServerConnection whose context it was created on.
 using RecordStream = std::unique_ptr<pa_stream, StreamRelease>;
+
+// Creates the `kind` stream (16 kHz mono s16le, 40 ms fragments, named after
+// the kind) and asks the server to record `device` into it; with
+// `dont_move`, the server may not move it elsewhere. The stream is still
+// starting when returned. Fails with "could not allocate the {kind} stream"
+// or "could not open {kind} capture from {device} ({error}) — check sound
+// settings".
+// REQUIRES: `context` is ready; called on the thread that drives it.
+std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, SourceKind kind,
+                                                          const std::string& device, bool dont_move);
+
+// The failure of a stream that could not be opened on `device`.
+std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& device, const std::string& reason);
 
 }  // namespace tavikrec

@@ -1,0 +1,150 @@
+#include "capture/default_follower.h"
+
+#include <pulse/introspect.h>
+
+#include <utility>
+
+#include "text/utf8_text.h"
+
+namespace tavikrec {
+
+DefaultFollower::DefaultFollower(SourceKind kind, pa_context* context, std::string announced)
+    : kind_(kind),
+      context_(context),
+      announced_(std::move(announced)),
+      watch_(kind, context, failure_,
+             {[this](bool news) { default_answered(news); },
+              [this](std::uint32_t index) { device_removed(index); }}) {}
+
+DefaultFollower::~DefaultFollower() { detach(); }
+
+void DefaultFollower::attach(pa_stream* stream) {
+  stream_ = stream;
+  spans_ = DeviceSpans();
+  may_reopen_ = false;
+  if (kind_ == SourceKind::Mic) {
+    // Every input the server puts the microphone on is a microphone.
+    spans_.judge(spans_.current(), true, 0);
+    device_on_ = pa_stream_get_device_index(stream_);
+    if (const char* device = pa_stream_get_device_name(stream_)) announce(device);
+  } else {
+    unjudged_.push_back({spans_.current(), pa_stream_get_device_index(stream_)});
+    judge_next();
+  }
+  watch_.refresh();
+}
+
+void DefaultFollower::detach() {
+  if (judging_) pa_operation_cancel(judging_.get());
+  judging_.reset();
+  unjudged_.clear();
+  steered_.reset();
+  device_on_.reset();
+  stream_ = nullptr;
+}
+
+void DefaultFollower::stream_moved() {
+  failure_.run([&] {
+    switched_ = true;
+    device_on_.reset();
+    DeviceSpans::SpanId span = spans_.moved(queued());
+    if (kind_ == SourceKind::Mic) {
+      spans_.judge(span, true, queued());
+      device_on_ = pa_stream_get_device_index(stream_);
+      if (const char* device = pa_stream_get_device_name(stream_)) announce(device);
+    } else {
+      unjudged_.push_back({span, pa_stream_get_device_index(stream_)});
+      judge_next();
+    }
+    // The server may have moved it for a default we have not heard of yet:
+    // steered only by an answer asked for after the move.
+    watch_.refresh();
+  });
+}
+
+std::vector<std::string> DefaultFollower::take_lines() {
+  failure_.rethrow();
+  return std::exchange(lines_, {});
+}
+
+std::optional<std::string> DefaultFollower::device_to_reopen() {
+  if (stream_ || !may_reopen_ || !watch_.device()) return std::nullopt;
+  may_reopen_ = false;
+  return watch_.device();
+}
+
+void DefaultFollower::default_answered(bool news) {
+  // A stream the server killed is opened again only on news: the device it
+  // died on is usually still named for a moment.
+  if (news) may_reopen_ = true;
+  steer();
+}
+
+void DefaultFollower::device_removed(std::uint32_t index) {
+  if (stream_ && device_on_ == index) switched_ = true;
+}
+
+void DefaultFollower::steer() {
+  if (!stream_ || !watch_.device()) return;
+  const std::string& wanted = *watch_.device();
+  const char* device = pa_stream_get_device_name(stream_);
+  std::pair<std::string, std::string> situation(device ? device : "", wanted);
+  if (situation.first == wanted || steered_ == situation) return;
+  // Asked once per situation: PipeWire answers before it has moved the
+  // stream, and a refused move is retried when something changes.
+  steered_ = std::move(situation);
+  if (pa_operation* move = pa_context_move_source_output_by_name(context_, pa_stream_get_index(stream_),
+                                                                   wanted.c_str(), nullptr, nullptr)) {
+    pa_operation_unref(move);
+  }
+}
+
+void DefaultFollower::judge_next() {
+  if (judging_ || unjudged_.empty()) return;
+  judged_sink_ = PA_INVALID_INDEX;
+  judging_.reset(pa_context_get_source_info_by_index(context_, unjudged_.front().device,
+                                                     &DefaultFollower::on_source_info, this));
+}
+
+void DefaultFollower::on_source_info(pa_context*, const pa_source_info* info, int eol, void* self) {
+  auto* follower = static_cast<DefaultFollower*>(self);
+  follower->failure_.run([&] {
+    if (eol == 0) {
+      if (info) {
+        follower->judged_sink_ = info->monitor_of_sink;
+        follower->judged_device_ = info->name ? info->name : "";
+      }
+      return;
+    }
+    follower->judged();
+  });
+}
+
+// Only a monitor of an output is kept; no answer (the device is gone
+// already) counts as none.
+void DefaultFollower::judged() {
+  judging_.reset();
+  const DeviceSpans::SpanId span = unjudged_.front().span;
+  unjudged_.pop_front();
+  const bool keep = judged_sink_ != PA_INVALID_INDEX;
+  spans_.judge(span, keep, queued());
+  if (keep && span == spans_.current()) {
+    device_on_ = judged_sink_;
+    announce(judged_device_);
+  }
+  judge_next();
+}
+
+void DefaultFollower::announce(const std::string& device) {
+  std::string display = decode_utf8_lossy(device);
+  if (display == announced_) return;
+  announced_ = display;
+  lines_.push_back(std::string(display_name(kind_)) + " now capturing from " + display);
+}
+
+std::size_t DefaultFollower::queued() const {
+  const std::size_t readable = pa_stream_readable_size(stream_);
+  return readable == static_cast<std::size_t>(-1) ? 0 : readable;
+}
+
+}  // namespace tavikrec
