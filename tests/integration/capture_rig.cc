@@ -20,19 +20,34 @@ CapturedStream read_stream(const std::string& bytes) {
   return stream;
 }
 
-CaptureRig::CaptureRig(ServerKind kind, bool second_mic) {
-  ServerSetup setup;
-  setup.sinks = {{"speakers", "Speakers"}, {"tone", "Tone"}};
-  if (second_mic) setup.sinks.push_back({"tone2", "Tone 2"});
-  setup.default_sink = "speakers";
-  server_ = SoundServer::start(kind, setup);
-  server_->add_remap_source("mic", "Desk Microphone", "tone.monitor");
-  if (second_mic) server_->add_remap_source("mic2", "Headset Microphone", "tone2.monitor");
+CaptureRig::CaptureRig(ServerKind kind, RigDevices devices) : server_(SoundServer::start(kind)) {
+  std::vector<std::pair<DeviceSpec, double>> outputs{{{"speakers", "Speakers"}, kOutputTone}};
+  if (devices.headphones) outputs.push_back({{"headphones", "Headphones"}, kHeadphonesTone});
+  outputs.push_back({{"tone", "Tone"}, kMicTone});
+  if (devices.second_mic) outputs.push_back({{"tone2", "Tone 2"}, kOtherMicTone});
+  for (const auto& [sink, tone] : outputs) devices_[sink.name] = server_->add_sink(sink);
+  server_->set_default_sink("speakers");
+  devices_["mic"] = server_->add_remap_source("mic", "Desk Microphone", "tone.monitor");
+  if (devices.second_mic) devices_["mic2"] = server_->add_remap_source("mic2", "Headset Microphone", "tone2.monitor");
   server_->set_default_source("mic");
-  auto one_second_of = [](double frequency) { return sine_wave(frequency, 8000, kTestSampleRate); };
-  playbacks_.push_back(server_->play("speakers", one_second_of(kOutputTone), true));
-  playbacks_.push_back(server_->play("tone", one_second_of(kMicTone), true));
-  if (second_mic) playbacks_.push_back(server_->play("tone2", one_second_of(kOtherMicTone), true));
+  // Played only once the defaults are set: a server may move what plays on
+  // the old default output to the new one.
+  for (const auto& [sink, tone] : outputs) play(sink.name, tone);
+}
+
+void CaptureRig::plug(const DeviceSpec& sink, double tone) {
+  devices_[sink.name] = server_->add_sink(sink);
+  play(sink.name, tone);
+}
+
+void CaptureRig::play(const std::string& sink, double tone) {
+  playbacks_[sink] = server_->play(sink, sine_wave(tone, 8000, kTestSampleRate), true);
+}
+
+void CaptureRig::unplug(const std::string& device) {
+  playbacks_.erase(device);
+  server_->unload_module(devices_.at(device));
+  devices_.erase(device);
 }
 
 std::unique_ptr<ChildProcess> CaptureRig::start(const std::vector<std::string>& args, ChildOptions options) {

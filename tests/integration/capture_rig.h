@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/child_process.h"
@@ -17,11 +19,18 @@
 
 namespace tavikrec::testing {
 
-// Tones the rig plays: the output's and each microphone's differ, so a test
+// Tones the rig plays: the outputs' and each microphone's differ, so a test
 // can tell from the audio which device a channel recorded.
 inline constexpr double kOutputTone = 1000.0;
+inline constexpr double kHeadphonesTone = 700.0;
 inline constexpr double kMicTone = 440.0;
 inline constexpr double kOtherMicTone = 250.0;
+
+// Devices beyond the default output and microphone.
+struct RigDevices {
+  bool second_mic = false;  // "mic2" ("Headset Microphone"), hears kOtherMicTone
+  bool headphones = false;  // output "headphones" ("Headphones"), plays kHeadphonesTone
+};
 
 struct FrameInfo {
   std::uint8_t tag;
@@ -40,21 +49,33 @@ CapturedStream read_stream(const std::string& bytes);
 
 class CaptureRig {
  public:
-  // Sinks "speakers" (default output, plays kOutputTone) and "tone" (plays
-  // kMicTone), a microphone "mic" ("Desk Microphone") remapped from the
-  // tone sink's monitor as the default source; with `second_mic`, also
-  // "tone2" playing kOtherMicTone and its remap "mic2" ("Headset Microphone").
-  CaptureRig(ServerKind kind, bool second_mic = false);
+  // Sinks "speakers" (default output, plays kOutputTone), with `devices`
+  // "headphones", and "tone" (plays kMicTone), in this order: a server that
+  // loses the default output picks "headphones" over "tone". A microphone
+  // "mic" ("Desk Microphone") remapped from the tone sink's monitor is the
+  // default source; with `devices.second_mic`, also "tone2" playing
+  // kOtherMicTone and its remap "mic2" ("Headset Microphone").
+  CaptureRig(ServerKind kind, RigDevices devices = {});
 
   SoundServer& server() { return *server_; }
   // Stops the default output's tone at once; the microphones keep theirs.
-  void silence_output() { playbacks_.front().reset(); }
+  void silence_output() { playbacks_.erase("speakers"); }
 
   std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args, ChildOptions options = {});
 
+  // An output is plugged in and plays `tone`.
+  void plug(const DeviceSpec& sink, double tone);
+  // A device goes away; an output's sound stops first. Unplugging "tone"
+  // takes "mic" with it on PulseAudio, whose remapped source ends with its
+  // master.
+  void unplug(const std::string& device);
+
  private:
+  void play(const std::string& sink, double tone);
+
   std::unique_ptr<SoundServer> server_;
-  std::vector<std::unique_ptr<Playback>> playbacks_;
+  std::map<std::string, std::uint32_t> devices_;  // by name, for unplug
+  std::map<std::string, std::unique_ptr<Playback>> playbacks_;  // by sink
 };
 
 }  // namespace tavikrec::testing

@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <thread>
 
 #include "integration/capture_rig.h"
@@ -58,15 +60,20 @@ class Capture : public ::testing::TestWithParam<ServerKind> {
     EXPECT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     if (run_seconds) *run_seconds = seconds_since(started);
-    child->close_stdin();
-    EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(0)) << child->stderr_text();
-    auto lines = child->stderr_lines();
+    return stop(*child);
+  }
+
+  // Closes stdin and expects an orderly stop; returns the checked stream.
+  CapturedStream stop(ChildProcess& child) {
+    child.close_stdin();
+    EXPECT_EQ(child.wait_or_kill(20s), ExitStatus::Code(0)) << child.stderr_text();
+    auto lines = child.stderr_lines();
     EXPECT_FALSE(lines.empty());
     if (!lines.empty()) {
-      EXPECT_EQ(lines.back(), kStopped) << child->stderr_text();
+      EXPECT_EQ(lines.back(), kStopped) << child.stderr_text();
     }
     stderr_lines_ = lines;
-    CapturedStream stream = read_stream(child->stdout_bytes());
+    CapturedStream stream = read_stream(child.stdout_bytes());
     EXPECT_EQ(stream.error, "");
     return stream;
   }
@@ -167,7 +174,7 @@ TEST_P(Capture, MicAloneWritesNoSilenceFrames) {
 }
 
 TEST_P(Capture, ChosenMicrophoneByDescriptionIsRecorded) {
-  CaptureRig rig(GetParam(), /*second_mic=*/true);
+  CaptureRig rig(GetParam(), {.second_mic = true});
   CapturedStream s = run_and_stop(rig, {"--mic", "--mic-device", " Headset Microphone "}, 1.5);
   EXPECT_EQ(stderr_lines_.front(), "tavikrec: mic capturing from mic2");
   expect_tone(s.audio[0], kOtherMicTone, "chosen mic");
@@ -323,6 +330,181 @@ TEST_P(Capture, FailureAfterEndOfInputIsSilent) {
   EXPECT_EQ(child->stderr_lines().back(), kStopped);
   EXPECT_FALSE(has_line_starting(*child, "tavikrec: FATAL"));
   rig.server().resume();
+}
+
+// Following the default devices. The audio of a channel is looked at in
+// windows of 100 ms, placed by stream time.
+struct Window {
+  double time;
+  std::span<const std::int16_t> samples;
+};
+
+std::vector<Window> windows(const CapturedStream& s, std::uint8_t tag) {
+  auto first = std::find_if(s.frames.begin(), s.frames.end(), [&](const FrameInfo& f) { return f.tag == tag; });
+  std::vector<Window> out;
+  if (first == s.frames.end()) return out;
+  const auto& audio = s.audio[tag];
+  for (size_t at = 0; at + 1600 <= audio.size(); at += 1600) {
+    out.push_back({first->time + static_cast<double>(at) / 16000, std::span(audio).subspan(at, 1600)});
+  }
+  return out;
+}
+
+// A window "carries" a tone at a tenth of the rig's amplitude, and is
+// "filled" by it at a quarter.
+constexpr double kCarried = 800;
+constexpr double kFilled = 2000;
+
+// Stream time of the first window from `from` on that is filled with `tone`.
+std::optional<double> first_heard(const CapturedStream& s, std::uint8_t tag, double tone, double from = 0) {
+  for (const Window& w : windows(s, tag)) {
+    if (w.time >= from && tone_level(w.samples, tone) > kFilled) return w.time;
+  }
+  return std::nullopt;
+}
+
+// The highest level of `tone` in the windows from `from` on.
+double loudest(const CapturedStream& s, std::uint8_t tag, double tone, double from = 0) {
+  double level = 0;
+  for (const Window& w : windows(s, tag)) {
+    if (w.time >= from) level = std::max(level, tone_level(w.samples, tone));
+  }
+  return level;
+}
+
+// Every frame of the channel starts where the one before ended.
+void expect_contiguous(const CapturedStream& s, std::uint8_t tag) {
+  std::optional<double> end;
+  for (const FrameInfo& f : s.frames) {
+    if (f.tag != tag) continue;
+    if (end) {
+      EXPECT_NEAR(f.time, *end, 1e-6) << "channel " << int{tag};
+    }
+    end = f.time + f.samples / 16000.0;
+  }
+}
+
+constexpr std::uint8_t kMic = 0;
+constexpr std::uint8_t kSystem = 1;
+
+TEST_P(Capture, SystemFollowsTheNewDefaultOutputWithinASecond) {
+  CaptureRig rig(GetParam(), {.headphones = true});
+  auto started = Clock::now();
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  // Stream time counts from a moment after the start, so this bounds the
+  // change's stream time from above.
+  const double changed_at = seconds_since(started);
+  rig.server().set_default_sink("headphones");
+  ASSERT_TRUE(child->wait_for_line("tavikrec: system now capturing from headphones.monitor", 10s))
+      << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  CapturedStream s = stop(*child);
+
+  expect_contiguous(s, kMic);
+  expect_contiguous(s, kSystem);
+  auto heard = first_heard(s, kSystem, kHeadphonesTone);
+  ASSERT_TRUE(heard);
+  EXPECT_GT(*heard, 0.5);
+  EXPECT_LT(*heard - changed_at, 1.0);
+  EXPECT_LT(loudest(s, kMic, kHeadphonesTone), kCarried);
+  EXPECT_TRUE(first_heard(s, kMic, kMicTone));
+}
+
+// PulseAudio rescues the stream of a vanished output onto the default
+// microphone; the system channel must never carry it.
+TEST_P(Capture, SystemNeverRecordsTheMicrophoneWhenTheOutputGoes) {
+  CaptureRig rig(GetParam(), {.headphones = true});
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(500ms);
+  rig.unplug("speakers");
+  ASSERT_TRUE(child->wait_for_line("tavikrec: system now capturing from headphones.monitor", 10s))
+      << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  CapturedStream s = stop(*child);
+
+  expect_contiguous(s, kMic);
+  expect_contiguous(s, kSystem);
+  EXPECT_LT(loudest(s, kSystem, kMicTone), kCarried);
+  EXPECT_TRUE(first_heard(s, kSystem, kOutputTone));
+  EXPECT_TRUE(first_heard(s, kSystem, kHeadphonesTone));
+  EXPECT_TRUE(first_heard(s, kMic, kMicTone));
+}
+
+TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
+  CaptureRig rig(GetParam());
+  auto started = Clock::now();
+  auto child = rig.start({"--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(500ms);
+  rig.unplug("tone");
+  rig.unplug("speakers");
+  const double gone_at = seconds_since(started);
+  std::this_thread::sleep_for(1500ms);
+  const double plugged_at = seconds_since(started);
+  rig.plug({"headphones", "Headphones"}, kHeadphonesTone);
+  ASSERT_TRUE(child->wait_for_line("tavikrec: system now capturing from headphones.monitor", 10s))
+      << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  CapturedStream s = stop(*child);
+
+  expect_contiguous(s, kSystem);
+  // Stream time runs a little behind the time since the start: windows
+  // well inside the stretch without outputs.
+  int silent = 0;
+  for (const Window& w : windows(s, kSystem)) {
+    if (w.time < gone_at || w.time > plugged_at - 0.5) continue;
+    EXPECT_LT(rms_level(w.samples), 10) << "at " << w.time;
+    ++silent;
+  }
+  EXPECT_GE(silent, 5);
+  EXPECT_TRUE(first_heard(s, kSystem, kHeadphonesTone, plugged_at - 0.5));
+}
+
+TEST_P(Capture, MicrophoneFollowsTheNewDefaultInput) {
+  CaptureRig rig(GetParam(), {.second_mic = true});
+  auto child = rig.start({"--mic"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(500ms);
+  rig.server().set_default_source("mic2");
+  ASSERT_TRUE(child->wait_for_line("tavikrec: mic now capturing from mic2", 10s)) << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  CapturedStream s = stop(*child);
+
+  expect_contiguous(s, kMic);
+  expect_full_frames_but_last(s, kMic);
+  EXPECT_TRUE(first_heard(s, kMic, kMicTone));
+  auto heard = first_heard(s, kMic, kOtherMicTone);
+  ASSERT_TRUE(heard);
+  EXPECT_LT(loudest(s, kMic, kMicTone, *heard + 0.1), kCarried);
+}
+
+TEST_P(Capture, ChosenMicrophoneStaysPutAndFailsWhenUnplugged) {
+  CaptureRig rig(GetParam(), {.second_mic = true});
+  const std::vector<std::string> args{"--mic", "--mic-device", "Desk Microphone"};
+  auto child = rig.start(args);
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  rig.server().set_default_source("mic2");
+  std::this_thread::sleep_for(1s);
+  CapturedStream s = stop(*child);
+  EXPECT_FALSE(has_line_starting(*child, "tavikrec: mic now capturing")) << child->stderr_text();
+  expect_contiguous(s, kMic);
+  EXPECT_LT(loudest(s, kMic, kOtherMicTone), kCarried);
+  EXPECT_TRUE(first_heard(s, kMic, kMicTone));
+
+  // PulseAudio and PipeWire 0.3 end the stream of a vanished device;
+  // PipeWire 1.4 leaves it silent, which the stall limit catches.
+  child = rig.start(args);
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  rig.unplug("mic");
+  EXPECT_EQ(child->wait_or_kill(20s), ExitStatus::Code(1)) << child->stderr_text();
+  const std::string last = child->stderr_lines().back();
+  EXPECT_TRUE(last.starts_with("tavikrec: FATAL: mic capture stream died (") ||
+              last.starts_with("tavikrec: FATAL: the selected microphone (mic) stopped delivering audio"))
+      << last;
+  EXPECT_FALSE(has_line_starting(*child, "tavikrec: mic now capturing")) << child->stderr_text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Capture, all_servers(), server_test_name);

@@ -1,5 +1,6 @@
 #include "support/test_signal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -19,6 +20,19 @@ double rms_level(std::span<const std::int16_t> samples) {
   double sum = 0;
   for (std::int16_t s : samples) sum += static_cast<double>(s) * s;
   return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+double tone_level(std::span<const std::int16_t> samples, double frequency) {
+  if (samples.empty()) return 0;
+  const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / kTestSampleRate);
+  double previous = 0, before_previous = 0;
+  for (std::int16_t s : samples) {
+    double current = s + coefficient * previous - before_previous;
+    before_previous = previous;
+    previous = current;
+  }
+  double power = previous * previous + before_previous * before_previous - coefficient * previous * before_previous;
+  return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
 }
 
 double zero_crossing_frequency(std::span<const std::int16_t> samples) {
