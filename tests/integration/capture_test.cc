@@ -372,6 +372,11 @@ double loudest(const CapturedStream& s, std::uint8_t tag, double tone, double fr
   return level;
 }
 
+// A stamp behind the timeline would be audio overlapping what came before.
+void expect_no_late_stamps(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) EXPECT_EQ(line.find("behind its own timeline"), std::string::npos) << line;
+}
+
 // Every frame of the channel starts where the one before ended.
 void expect_contiguous(const CapturedStream& s, std::uint8_t tag) {
   std::optional<double> end;
@@ -401,6 +406,7 @@ TEST_P(Capture, SystemFollowsTheNewDefaultOutputWithinASecond) {
       << child->stderr_text();
   std::this_thread::sleep_for(1s);
   CapturedStream s = stop(*child);
+  expect_no_late_stamps(stderr_lines_);
 
   expect_contiguous(s, kMic);
   expect_contiguous(s, kSystem);
@@ -424,6 +430,7 @@ TEST_P(Capture, SystemNeverRecordsTheMicrophoneWhenTheOutputGoes) {
       << child->stderr_text();
   std::this_thread::sleep_for(1s);
   CapturedStream s = stop(*child);
+  expect_no_late_stamps(stderr_lines_);
 
   expect_contiguous(s, kMic);
   expect_contiguous(s, kSystem);
@@ -449,6 +456,7 @@ TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
       << child->stderr_text();
   std::this_thread::sleep_for(1s);
   CapturedStream s = stop(*child);
+  expect_no_late_stamps(stderr_lines_);
 
   expect_contiguous(s, kSystem);
   // Stream time runs a little behind the time since the start: windows
@@ -472,6 +480,7 @@ TEST_P(Capture, MicrophoneFollowsTheNewDefaultInput) {
   ASSERT_TRUE(child->wait_for_line("tavikrec: mic now capturing from mic2", 10s)) << child->stderr_text();
   std::this_thread::sleep_for(1s);
   CapturedStream s = stop(*child);
+  expect_no_late_stamps(stderr_lines_);
 
   expect_contiguous(s, kMic);
   expect_full_frames_but_last(s, kMic);
