@@ -295,7 +295,7 @@ class CaptureSession {
   // new one once the server names a default again.
   void tend_followed_stream() {
     for (const std::string& line : follower_->take_lines()) print_line(line);
-    if (follower_->take_switch()) request_.framer->lock()->hold_silence(monotonic_ticks() + kSwitchHold);
+    if (follower_->take_switch()) request_.framer->lock()->device_switched(monotonic_ticks() + kSwitchHold);
     if (follower_->attached()) {
       if (!std::exchange(stream_killed_, false)) return;
       follower_->detach();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "frame/frame_format.h"
 
@@ -11,11 +12,11 @@ namespace {
 
 constexpr std::array<std::int16_t, kFullFrameSamples> kSilentFrame{};
 
-// The part of `block` captured at or after `epoch`; nothing when no sample
-// of it is (so an empty block stamped before the epoch gives nothing).
-std::optional<CapturedBlock> from_epoch(const CapturedBlock& block, Ticks epoch) {
-  if (block.stamp >= epoch) return block;
-  auto before = static_cast<std::size_t>((epoch - block.stamp + kTicksPerSample - 1) / kTicksPerSample);
+// The part of `block` captured at or after `from`; nothing when no sample
+// of it is (so an empty block stamped before `from` gives nothing).
+std::optional<CapturedBlock> captured_from(const CapturedBlock& block, Ticks from) {
+  if (block.stamp >= from) return block;
+  auto before = static_cast<std::size_t>((from - block.stamp + kTicksPerSample - 1) / kTicksPerSample);
   if (before >= block.samples.size()) return std::nullopt;
   return CapturedBlock{block.stamp + kTicksPerSample * static_cast<Ticks>(before), block.samples.subspan(before)};
 }
@@ -36,7 +37,7 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
   if (first) {
     // Samples captured before the run began are not part of it: written at
     // 0.0, they would overlap the frames that follow.
-    std::optional<CapturedBlock> in_run = from_epoch(block, sink.epoch());
+    std::optional<CapturedBlock> in_run = captured_from(block, sink.epoch());
     if (!in_run) return Appended{};
     placed = *in_run;
     placed_first_block_ = true;
@@ -45,10 +46,20 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
       end_ = placed.stamp;
     }
   }
-  // The tolerance absorbs the jitter of later stamps; the first block has
-  // none to absorb, and placed early it would keep its channel early for
-  // the whole run.
-  const Ticks fill_beyond = first ? 0 : kStampTolerance;
+  const bool after_switch = std::exchange(switched_, false);
+  if (after_switch) {
+    // What the timeline covers already came from the device before.
+    std::optional<CapturedBlock> new_part = captured_from(placed, end_);
+    if (!new_part) {
+      switched_ = true;
+      return Appended{};
+    }
+    placed = *new_part;
+  }
+  // The tolerance absorbs the jitter of later stamps; the first block of a
+  // run or of a device has none to absorb, and placed early it would keep
+  // its channel early from then on.
+  const Ticks fill_beyond = first || after_switch ? 0 : kStampTolerance;
   Ticks diff = placed.stamp - end_;
   Appended appended;
   if (diff > fill_beyond) {
@@ -66,6 +77,11 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
 }
 
 std::expected<void, ErrorText> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
+
+void Framer::device_switched(Ticks hold_until) {
+  silence_held_until_ = hold_until;
+  switched_ = true;
+}
 
 bool Framer::note_delivered(Ticks until, Ticks now) {
   delivered_until_ = until;

@@ -64,11 +64,15 @@ class Framer {
   // noted or while at least one sample short of that target.
   std::expected<void, ErrorText> fill_silence(Ticks now, FrameSink& sink);
 
-  // REQUIRES: lock held. Until `until` there is no silence to pad: the
-  // capture stream has just switched devices, and the first audio of the new
-  // one, which may reach further back than what was noted delivered
+  // REQUIRES: lock held. The capture stream switched devices. Until
+  // `hold_until` there is no silence to pad: the first audio of the new
+  // device, which may reach further back than what was noted delivered
   // (PipeWire 1.4 hands over up to 180 ms of it in a burst), is on its way.
-  void hold_silence(Ticks until) { silence_held_until_ = until; }
+  // The first block that comes is placed at its stamp: a gap before it is
+  // filled however short, and what of it the timeline covers already (the
+  // outputs both played that stretch) is dropped, as the blocks wholly
+  // behind the timeline are, until one reaches past its end.
+  void device_switched(Ticks hold_until);
 
   std::uint8_t tag() const { return tag_; }
   // Stamp just after the last pending or written sample; nothing until anchored.
@@ -100,7 +104,8 @@ class Framer {
   std::vector<std::int16_t> pending_;
   bool warned_ = false;
   std::optional<Ticks> delivered_until_;  // see note_delivered
-  Ticks silence_held_until_ = 0;
+  Ticks silence_held_until_ = 0;  // see device_switched
+  bool switched_ = false;
 };
 
 // A Framer shared by its capture thread, the silence filler and the

@@ -287,22 +287,39 @@ TEST_F(FramerTest, ALateCaptureThreadIsNotTakenForASilentOutput) {
   EXPECT_GT(*system.timeline_end(), last_audio);
 }
 
-TEST_F(FramerTest, AHeldSilenceLetsAReachingBackBurstLandInPlace) {
+TEST_F(FramerTest, AfterASwitchTheFillerWaitsAndTheNewDevicesFirstBlockIsPlacedAtItsStamp) {
   Framer system(1, kEpoch);
-  system.hold_silence(kEpoch + 5'000'000);
-  // The stream switched devices and was found empty for 300 ms; then the new
-  // device's audio arrives in a burst that reaches back to the switch.
-  // Nothing was padded meanwhile, so none of it lands behind the timeline.
+  append(system, kEpoch, ramp(640));
+  system.device_switched(kEpoch + 5'000'000);
+  // Found empty for 300 ms: nothing is padded while the new device's audio
+  // is on its way.
   EXPECT_FALSE(system.note_delivered(kEpoch + 2'300'000, kEpoch + 3'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 3'000'000, sink_));
-  EXPECT_EQ(append(system, kEpoch, ramp(640)), std::nullopt);
-  EXPECT_EQ(append(system, kEpoch + 640 * 625, ramp(640)), std::nullopt);
-  EXPECT_EQ(system.timeline_end(), kEpoch + 1280 * 625);
+  // Its first block reaches 38 ms behind the timeline's end: that much of it
+  // is dropped, without a warning, and nothing moves.
+  EXPECT_EQ(append(system, kEpoch + 30 * 625, ramp(640, 1000)), std::nullopt);
+  EXPECT_EQ(system.timeline_end(), kEpoch + 670 * 625);
+  ASSERT_TRUE(system.drain(sink_));
+  std::vector<std::int16_t> expected = ramp(640);
+  for (int i = 0; i < 30; ++i) expected.push_back(static_cast<std::int16_t>(1000 + 610 + i));
+  EXPECT_EQ(frames().back().samples, expected);
   // Once the hold is over, the filler catches up.
   EXPECT_FALSE(system.note_delivered(kEpoch + 4'300'000, kEpoch + 4'999'999));
   EXPECT_TRUE(system.note_delivered(kEpoch + 4'300'000, kEpoch + 5'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 5'000'000, sink_));
   EXPECT_EQ(system.timeline_end(), kEpoch + 4'000'000);
+}
+
+TEST_F(FramerTest, AfterASwitchEvenAShortGapIsFilled) {
+  Framer mic(0, std::nullopt);
+  append(mic, kEpoch, ramp(640));
+  mic.device_switched(kEpoch);
+  // 6 ms late: within the tolerance for stamps of one device, but between
+  // two devices a real gap.
+  append(mic, kEpoch + 740 * 625, ramp(10));
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 750 * 625);
+  append(mic, kEpoch + 760 * 625, ramp(10));
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 760 * 625) << "later stamps keep their tolerance";
 }
 
 TEST(FramerFailure, AFailedWriteKeepsEverythingPendingAndReportsOnlyTheFailure) {
