@@ -169,7 +169,9 @@ class CaptureSession {
             std::to_string(DeliveryWatch::kStallLimit / kTicksPerSecond) +
             "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default");
       }
-      if (!got_audio && !audio_waits_) report_quiet(monotonic_ticks());
+      if (!got_audio && !audio_waits_) {
+        if (Outcome noted = report_quiet(); !noted) return noted;
+      }
       if (!wait_for_work(next_wake(now))) {
         return std::unexpected(kind_name_ + " capture stream died (connection lost)");
       }
@@ -344,13 +346,23 @@ class CaptureSession {
 
   // The stream had nothing: tells the system channel's Framer how far the
   // stream has surely delivered, and wakes the silence filler when that
-  // leaves silence to pad.
-  void report_quiet(Ticks now) {
-    if (!request_.silence_bell) return;
+  // leaves silence to pad. libpulse takes one read from the socket per
+  // wake-up, so a thread that woke late may have received only a timing
+  // reply or part of a packet while audio still waits in the socket: that
+  // is late audio, not silence. The note waits for a pass that finds
+  // nothing more to receive; what such a pass brings in is read at once.
+  Outcome report_quiet() {
+    if (!request_.silence_bell) return {};
+    if (pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) != 0) {
+      bool got_audio = false;
+      return read_available(got_audio);
+    }
+    const Ticks now = monotonic_ticks();
     std::optional<Ticks> delivered = stamper_.delivered_until(now);
-    if (!delivered) return;
+    if (!delivered) return {};
     bool silence_to_pad = request_.framer->lock()->note_delivered(*delivered, now);
     if (silence_to_pad) request_.silence_bell->ring();
+    return {};
   }
 
   // libpulse callbacks, on this thread during dispatch.
@@ -375,7 +387,10 @@ class CaptureSession {
   void take_timing() {
     const pa_timing_info* info = pa_stream_get_timing_info(stream_.get());
     if (!info) return;
-    if (auto report = timing_report(*info, monotonic_ticks(), wall_clock_ticks())) stamper_.take_timing(*report);
+    // The wall clock first: a delay between the two reads then only makes
+    // the reply look older, a looser bound, never a tighter one.
+    const Ticks wall_now = wall_clock_ticks();
+    if (auto report = timing_report(*info, monotonic_ticks(), wall_now)) stamper_.take_timing(*report);
   }
 
   // Suspended, resumed or moved to another source: what the stream holds
