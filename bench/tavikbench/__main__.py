@@ -34,16 +34,24 @@ def loop_rig(binaries: list[tuple[str, str]], env: dict, conditions: list[str], 
     lines = []
     for condition in conditions:
         results: dict[str, list[fidelity.FidelityRun]] = {label: [] for label, _ in binaries}
+        # A run whose stream is broken or whose capture failed is a faulty
+        # run of that binary, not the end of the measurement.
+        broken: dict[str, int] = {label: 0 for label, _ in binaries}
         with BusyLoops() if condition == "busy" else contextlib.nullcontext():
             for round_index in range(runs):
                 first = round_index % len(binaries)
                 for label, path in binaries[first:] + binaries[:first]:
-                    run = fidelity.measure(path, env, seconds)
+                    try:
+                        run = fidelity.measure(path, env, seconds)
+                    except RuntimeError as error:
+                        broken[label] += 1
+                        print(f"{label} {condition} run {round_index + 1}: failed: {error}", flush=True)
+                        continue
                     results[label].append(run)
                     print(report.fidelity_run(label, condition, round_index + 1, run), flush=True)
             startup_ms = {label: startup.help_run_ms(path) for label, path in binaries}
         for label, done in results.items():
-            lines += report.fidelity(label, condition, fidelity.Summary(done), startup_ms[label])
+            lines += report.fidelity(label, condition, fidelity.Summary(done, broken[label]), startup_ms[label])
     return lines
 
 

@@ -92,6 +92,11 @@ def measure(binary: str, env: dict, seconds: float) -> FidelityRun:
 class Summary:
     """The runs of one binary under one condition, judged as a whole."""
     runs: list[FidelityRun]
+    failed: int = 0  # runs whose capture failed or whose stream was broken
+
+    @property
+    def total_runs(self) -> int:
+        return len(self.runs) + self.failed
 
     @property
     def clean_runs(self) -> int:

@@ -60,9 +60,12 @@ def _fills(channel: ChannelTiming) -> str:
 
 def fidelity(label: str, condition: str, summary: Summary, startup_ms: float) -> list[str]:
     """The loop-rig targets for one binary under one condition."""
-    runs = len(summary.runs)
+    runs = summary.total_runs
+    if not summary.runs:
+        return [f"== loop rig, {label}, {condition}: {runs} runs, every one failed"]
     medians = summary.medians_ms
-    lines = [f"== loop rig, {label}, {condition}: {runs} runs",
+    lines = [f"== loop rig, {label}, {condition}: {runs} runs"
+             + (f", {summary.failed} failed (stream broken or capture failed)" if summary.failed else ""),
              f"offset medians (mic - system) {min(medians):+.2f} to {max(medians):+.2f} ms, "
              f"median of medians {stats.median(medians):+.2f} ms",
              f"target no false fill and spread <= 1 ms in every run: {summary.clean_runs}/{runs} runs "
