@@ -2,8 +2,6 @@
 
 #include <pulse/error.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -50,13 +48,6 @@ constexpr int kFinalPasses = 4;
 constexpr Ticks kSwitchHold = 500 * kTicksPerMillisecond;
 
 const char* default_device(SourceKind kind) { return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@"; }
-
-// The wall clock in ticks, to place the server's timing snapshots.
-Ticks wall_clock_ticks() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<Ticks>(now.tv_sec) * kTicksPerSecond + now.tv_nsec / kNanosecondsPerTick;
-}
 
 // A failure, or success: the run stopped (or will) without one.
 using Outcome = std::expected<void, ErrorText>;
