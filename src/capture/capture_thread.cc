@@ -387,8 +387,7 @@ class CaptureSession {
   // Suspended, resumed or moved to another source: what the stream holds
   // was captured before; what comes next follows a new clock.
   void reset_clock() {
-    const size_t in_hand = pa_stream_readable_size(stream_.get());
-    stamper_.reset(in_hand == static_cast<size_t>(-1) ? 0 : in_hand);
+    stamper_.reset(queued_bytes(stream_.get()));
   }
 
   CaptureRequest& request_;

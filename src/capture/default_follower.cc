@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "capture/record_stream.h"
 #include "text/utf8_text.h"
 
 namespace tavikrec {
@@ -93,10 +94,9 @@ void DefaultFollower::steer() {
   // Asked once per situation: PipeWire answers before it has moved the
   // stream, and a refused move is retried when something changes.
   steered_ = std::move(situation);
-  if (pa_operation* move = pa_context_move_source_output_by_name(context_, pa_stream_get_index(stream_),
-                                                                   wanted.c_str(), nullptr, nullptr)) {
-    pa_operation_unref(move);
-  }
+  // Nothing waits for the answer: our reference goes at once.
+  const OperationOwner move(pa_context_move_source_output_by_name(context_, pa_stream_get_index(stream_),
+                                                                   wanted.c_str(), nullptr, nullptr));
 }
 
 void DefaultFollower::judge_next() {
@@ -142,9 +142,6 @@ void DefaultFollower::announce(const std::string& device) {
   lines_.push_back(std::string(display_name(kind_)) + " now capturing from " + display);
 }
 
-std::size_t DefaultFollower::queued() const {
-  const std::size_t readable = pa_stream_readable_size(stream_);
-  return readable == static_cast<std::size_t>(-1) ? 0 : readable;
-}
+std::size_t DefaultFollower::queued() const { return queued_bytes(stream_); }
 
 }  // namespace tavikrec

@@ -11,9 +11,7 @@ DefaultWatch::DefaultWatch(SourceKind kind, pa_context* context, ParkedFailure& 
   pa_context_set_subscribe_callback(context_, &DefaultWatch::on_event, this);
   const auto devices = kind_ == SourceKind::Mic ? PA_SUBSCRIPTION_MASK_SOURCE : PA_SUBSCRIPTION_MASK_SINK;
   const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | devices);
-  if (pa_operation* subscribed = pa_context_subscribe(context_, mask, nullptr, nullptr)) {
-    pa_operation_unref(subscribed);
-  }
+  const OperationOwner subscribing(pa_context_subscribe(context_, mask, nullptr, nullptr));
   refresh();
 }
 

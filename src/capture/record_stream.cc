@@ -14,6 +14,11 @@ std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& devi
                          reason + ") \u2014 check sound settings");
 }
 
+std::size_t queued_bytes(pa_stream* stream) {
+  const std::size_t readable = pa_stream_readable_size(stream);
+  return readable == static_cast<std::size_t>(-1) ? 0 : readable;
+}
+
 std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, SourceKind kind,
                                                           const std::string& device, bool dont_move) {
   const std::string name(display_name(kind));

@@ -5,6 +5,7 @@
 #include <pulse/context.h>
 #include <pulse/stream.h>
 
+#include <cstddef>
 #include <expected>
 #include <memory>
 #include <string>
@@ -34,6 +35,10 @@ using RecordStream = std::unique_ptr<pa_stream, StreamRelease>;
 // REQUIRES: `context` is ready; called on the thread that drives it.
 std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, SourceKind kind,
                                                           const std::string& device, bool dont_move);
+
+// Bytes the stream has received and not yet handed out; 0 when libpulse
+// cannot tell (the stream is not ready).
+std::size_t queued_bytes(pa_stream* stream);
 
 // The failure of a stream that could not be opened on `device`.
 std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& device, const std::string& reason);
