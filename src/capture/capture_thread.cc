@@ -205,12 +205,19 @@ class CaptureSession {
   // waiting for a server that may not answer.
   Outcome read_what_is_in_hand() {
     for (int pass = 0; pass < kFinalPasses; ++pass) {
-      const bool received = pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) > 0;
-      bool got_audio = false;
-      if (Outcome read = read_available(got_audio); !read) return read;
+      bool received = false;
+      if (Outcome read = receive_and_read(received); !read) return read;
       if (!received) break;
     }
     return release_blocks(monotonic_ticks(), /*flush=*/true);
+  }
+
+  // One pass of the main loop that does not wait, then reads what it
+  // brought in. `received`: whether it had anything to dispatch.
+  Outcome receive_and_read(bool& received) {
+    received = pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) > 0;
+    bool got_audio = false;
+    return read_available(got_audio);
   }
 
   // Reads fragments until the stream has none left, and appends every block
@@ -344,10 +351,8 @@ class CaptureSession {
   // nothing more to receive; what such a pass brings in is read at once.
   Outcome report_quiet() {
     if (!request_.silence_bell) return {};
-    if (pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) != 0) {
-      bool got_audio = false;
-      return read_available(got_audio);
-    }
+    bool received = false;
+    if (Outcome read = receive_and_read(received); !read || received) return read;
     const Ticks now = monotonic_ticks();
     std::optional<Ticks> delivered = stamper_.delivered_until(now);
     if (!delivered) return {};
