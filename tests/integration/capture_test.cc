@@ -40,13 +40,25 @@ std::vector<std::int16_t> after(const std::vector<std::int16_t>& audio, double s
   return {audio.begin() + static_cast<long>(n), audio.end()};
 }
 
+// The channel carries `frequency` after its start. Measured as the median
+// over the 100 ms windows that sound, so that a source slow to start or a
+// moment of a starved player on a loaded machine does not move the figure,
+// while a channel that carries another tone still fails.
 void expect_tone(const std::vector<std::int16_t>& audio, double frequency, const char* channel) {
+  constexpr int kLoud = 4000;
+  constexpr std::size_t kWindow = 1600;
   auto tail = after(audio, 0.5);
   ASSERT_GT(tail.size(), 8000u) << channel;
-  EXPECT_NEAR(zero_crossing_frequency(tail), frequency, frequency * 0.05) << channel;
-  int peak = 0;
-  for (auto s : tail) peak = std::max(peak, std::abs(static_cast<int>(s)));
-  EXPECT_GT(peak, 4000) << channel;
+  std::vector<double> sounding;
+  for (std::size_t at = 0; at + kWindow <= tail.size(); at += kWindow) {
+    std::span<const std::int16_t> window(tail.data() + at, kWindow);
+    int peak = 0;
+    for (auto s : window) peak = std::max(peak, std::abs(static_cast<int>(s)));
+    if (peak > kLoud) sounding.push_back(zero_crossing_frequency(window));
+  }
+  ASSERT_GE(sounding.size(), 3u) << channel << ": the tone is not heard";
+  std::nth_element(sounding.begin(), sounding.begin() + static_cast<long>(sounding.size() / 2), sounding.end());
+  EXPECT_NEAR(sounding[sounding.size() / 2], frequency, frequency * 0.05) << channel;
 }
 
 class Capture : public ::testing::TestWithParam<ServerKind> {
