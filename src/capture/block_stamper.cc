@@ -25,8 +25,10 @@ void BlockStamper::take_timing(const TimingReport& report) {
   clock_.observe_head(report.at, ticks_of_bytes(read_bytes_ + report.unread_bytes) + report.head_latency);
 }
 
-void BlockStamper::reset(std::size_t bytes_in_hand) {
-  clock_.reset(ticks_of_bytes(read_bytes_ + static_cast<std::int64_t>(bytes_in_hand)));
+void BlockStamper::reset(std::size_t bytes_in_hand, bool new_device, Ticks now) {
+  const std::int64_t position = read_bytes_ + static_cast<std::int64_t>(bytes_in_hand);
+  clock_.reset(ticks_of_bytes(position), now);
+  if (new_device) device_from_ = position;
 }
 
 std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
@@ -35,7 +37,12 @@ std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
   if (!flush && !clock_.knows(position, now)) return std::nullopt;
   out_ = std::move(held_.front());
   held_.pop_front();
-  return CapturedBlock{clock_.stamp(position, now), out_.samples};
+  CapturedBlock block{clock_.stamp(position, now), out_.samples};
+  if (device_from_ && out_.first_byte >= *device_from_) {
+    block.opens_device = true;
+    device_from_.reset();
+  }
+  return block;
 }
 
 std::optional<Ticks> BlockStamper::delivered_until(Ticks now) const {

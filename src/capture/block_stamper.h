@@ -39,10 +39,12 @@ class BlockStamper {
   // position moves on by it, so the next block's stamp shows the gap.
   void take_hole(std::size_t bytes);
   void take_timing(const TimingReport& report);
-  // The source changed or was suspended or resumed. `bytes_in_hand`: what
-  // the stream had already received and not yet been read, which still
-  // belongs to the old source.
-  void reset(std::size_t bytes_in_hand);
+  // At `now` the source changed (`new_device`: the stream moved to another
+  // device, or a new stream replaced it) or was suspended or resumed.
+  // `bytes_in_hand`: what the stream had already received and not yet been
+  // read, which still belongs to the old source. The first block from the
+  // new device on is marked as opening it.
+  void reset(std::size_t bytes_in_hand, bool new_device, Ticks now);
 
   // The oldest held block once its stamp is known, or, with `flush` (the
   // run is stopping), whatever its stamp, as well as the clock knows it.
@@ -71,6 +73,9 @@ class BlockStamper {
   SampleAssembler assembler_;
   std::int64_t read_bytes_ = 0;  // holes included
   Ticks head_latency_ = 0;       // of the last timing reply
+  // Where the audio of the device the stream switched to begins, until the
+  // block that opens it goes out.
+  std::optional<std::int64_t> device_from_;
   std::deque<Held> held_;
   Held out_;  // the block last handed out
 };

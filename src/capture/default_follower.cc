@@ -19,15 +19,14 @@ DefaultFollower::DefaultFollower(SourceKind kind, pa_context* context, std::stri
 
 DefaultFollower::~DefaultFollower() { detach(); }
 
-void DefaultFollower::attach(pa_stream* stream) {
+void DefaultFollower::attach(pa_stream* stream, bool first) {
   stream_ = stream;
   spans_ = DeviceSpans();
-  may_reopen_ = false;
-  if (kind_ == SourceKind::Mic) {
-    // Every input the server puts the microphone on is a microphone.
+  current_kept_.reset();
+  if (kind_ == SourceKind::Mic && first) {
     spans_.judge(spans_.current(), true, 0);
+    current_kept_ = true;
     device_on_ = pa_stream_get_device_index(stream_);
-    if (const char* device = pa_stream_get_device_name(stream_)) announce(device);
   } else {
     unjudged_.push_back({spans_.current(), pa_stream_get_device_index(stream_)});
     judge_next();
@@ -48,15 +47,10 @@ void DefaultFollower::stream_moved() {
   failure_.run([&] {
     switched_ = true;
     device_on_.reset();
+    current_kept_.reset();
     DeviceSpans::SpanId span = spans_.moved(queued());
-    if (kind_ == SourceKind::Mic) {
-      spans_.judge(span, true, queued());
-      device_on_ = pa_stream_get_device_index(stream_);
-      if (const char* device = pa_stream_get_device_name(stream_)) announce(device);
-    } else {
-      unjudged_.push_back({span, pa_stream_get_device_index(stream_)});
-      judge_next();
-    }
+    unjudged_.push_back({span, pa_stream_get_device_index(stream_)});
+    judge_next();
     // The server may have moved it for a default we have not heard of yet:
     // steered only by an answer asked for after the move.
     watch_.refresh();
@@ -68,18 +62,7 @@ std::vector<std::string> DefaultFollower::take_lines() {
   return std::exchange(lines_, {});
 }
 
-std::optional<std::string> DefaultFollower::device_to_reopen() {
-  if (stream_ || !may_reopen_ || !watch_.device()) return std::nullopt;
-  may_reopen_ = false;
-  return watch_.device();
-}
-
-void DefaultFollower::default_answered(bool news) {
-  // A stream the server killed is opened again only on news: the device it
-  // died on is usually still named for a moment.
-  if (news) may_reopen_ = true;
-  steer();
-}
+void DefaultFollower::default_answered(bool /*news*/) { steer(); }
 
 void DefaultFollower::device_removed(std::uint32_t index) {
   if (stream_ && device_on_ == index) switched_ = true;
@@ -101,6 +84,7 @@ void DefaultFollower::steer() {
 
 void DefaultFollower::judge_next() {
   if (judging_ || unjudged_.empty()) return;
+  judged_answered_ = false;
   judged_sink_ = PA_INVALID_INDEX;
   judging_.reset(pa_context_get_source_info_by_index(context_, unjudged_.front().device,
                                                      &DefaultFollower::on_source_info, this));
@@ -111,6 +95,7 @@ void DefaultFollower::on_source_info(pa_context*, const pa_source_info* info, in
   follower->failure_.run([&] {
     if (eol == 0) {
       if (info) {
+        follower->judged_answered_ = true;
         follower->judged_sink_ = info->monitor_of_sink;
         follower->judged_device_ = info->name ? info->name : "";
       }
@@ -120,17 +105,26 @@ void DefaultFollower::on_source_info(pa_context*, const pa_source_info* info, in
   });
 }
 
-// Only a monitor of an output is kept; no answer (the device is gone
-// already) counts as none.
+// The system channel keeps only a monitor of an output, the microphone
+// channel only an input: a server that loses the last input puts the
+// microphone's stream on an output's monitor, and the channel for what the
+// user says must not fill with what the others say. No answer (the device
+// is gone already) keeps nothing.
 void DefaultFollower::judged() {
   judging_.reset();
   const DeviceSpans::SpanId span = unjudged_.front().span;
   unjudged_.pop_front();
-  const bool keep = judged_sink_ != PA_INVALID_INDEX;
+  const bool monitor = judged_sink_ != PA_INVALID_INDEX;
+  const bool keep = judged_answered_ && (kind_ == SourceKind::System ? monitor : !monitor);
   spans_.judge(span, keep, queued());
-  if (keep && span == spans_.current()) {
-    device_on_ = judged_sink_;
-    announce(judged_device_);
+  if (span == spans_.current()) {
+    current_kept_ = keep;
+    if (keep) {
+      device_on_ = kind_ == SourceKind::System ? judged_sink_ : pa_stream_get_device_index(stream_);
+      announce(judged_device_);
+    } else if (kind_ == SourceKind::Mic && judged_answered_) {
+      announce_no_input(judged_device_);
+    }
   }
   judge_next();
 }
@@ -140,6 +134,13 @@ void DefaultFollower::announce(const std::string& device) {
   if (display == announced_) return;
   announced_ = display;
   lines_.push_back(std::string(display_name(kind_)) + " now capturing from " + display);
+}
+
+void DefaultFollower::announce_no_input(const std::string& monitor) {
+  // The next input is announced, even the one the channel had before.
+  announced_.clear();
+  lines_.push_back(std::string(display_name(kind_)) + " has no input device: the default is " +
+                   decode_utf8_lossy(monitor) + ", an output's monitor \u2014 waiting for an input");
 }
 
 std::size_t DefaultFollower::queued() const { return queued_bytes(stream_); }

@@ -2,8 +2,9 @@
 // server's current default, whatever the server does on its own: moves the
 // stream when the default changes or when the server rescues it elsewhere,
 // tells the capture loop which bytes belong in the channel (the system
-// channel carries nothing but monitors of outputs), names each new device,
-// and says when a stream the server killed may be opened again.
+// channel carries nothing but monitors of outputs, the microphone channel
+// nothing but inputs once it has left the device it started on), and names
+// each new device.
 #pragma once
 
 #include <pulse/context.h>
@@ -36,10 +37,12 @@ class DefaultFollower {
   DefaultFollower(const DefaultFollower&) = delete;
   DefaultFollower& operator=(const DefaultFollower&) = delete;
 
-  // Follows `stream` from now on; nothing of it has been read yet.
+  // Follows `stream` from now on; nothing of it has been read yet. `first`:
+  // the stream the run started on, whose microphone is kept whatever it is
+  // (a run may be started on a monitor on purpose).
   // REQUIRES: no stream attached; `stream` is ready, on this context, and
   // stays alive until detach() or the destruction.
-  void attach(pa_stream* stream);
+  void attach(pa_stream* stream, bool first);
   // Lets go of the stream, for instance when the server killed it.
   void detach();
   bool attached() const { return stream_ != nullptr; }
@@ -63,9 +66,13 @@ class DefaultFollower {
   // PipeWire 1.4).
   bool take_switch() { return std::exchange(switched_, false); }
 
-  // While no stream is attached: the device to open a new one on, given once
-  // per default the server names.
-  std::optional<std::string> device_to_reopen();
+  // Whether the device the stream is on now was judged not to belong in
+  // the channel: nothing the stream delivers is kept meanwhile.
+  bool on_discarded_device() const { return current_kept_ == false; }
+
+  // The server's default device for this source, once known; nothing while
+  // the server has none.
+  const std::optional<std::string>& default_device() const { return watch_.device(); }
 
  private:
   struct Unjudged {
@@ -84,6 +91,7 @@ class DefaultFollower {
   void judge_next();
   void judged();
   void announce(const std::string& device);
+  void announce_no_input(const std::string& monitor);
   std::size_t queued() const;
 
   const SourceKind kind_;
@@ -96,16 +104,19 @@ class DefaultFollower {
   // front one is being asked about.
   std::deque<Unjudged> unjudged_;
   OperationOwner judging_;
-  // The answer about the front of unjudged_: whose monitor it is, if any.
+  // The answer about the front of unjudged_: whether there was one, and
+  // whose monitor the device is, if any.
+  bool judged_answered_ = false;
   std::uint32_t judged_sink_ = PA_INVALID_INDEX;
   std::string judged_device_;
+  // The verdict on the span the stream is in now; nothing until it comes.
+  std::optional<bool> current_kept_;
   // The (device, default) pair a move was last asked for.
   std::optional<std::pair<std::string, std::string>> steered_;
   // The device the stream is on, as the watch's removals name it: the sink
   // whose monitor the system output records, the microphone's source.
   std::optional<std::uint32_t> device_on_;
   bool switched_ = false;
-  bool may_reopen_ = false;
   std::vector<std::string> lines_;
   DefaultWatch watch_;  // last: its callbacks use everything above
 };

@@ -4,9 +4,12 @@
 
 namespace tavikrec {
 
-void StreamClock::reset(Ticks position) {
-  if (!bounds_.empty()) old_origin_ = bounds_.front().origin;
-  fresh_from_ = position;
+void StreamClock::reset(Ticks position, Ticks now) {
+  if (settled(now)) {
+    expire(now);
+    old_origin_ = bounds_.front().origin;
+    fresh_from_ = position;
+  }
   bounds_.clear();
   first_arrival_.reset();
   arrival_origin_.reset();
@@ -18,6 +21,9 @@ void StreamClock::observe_head(Ticks at, Ticks position) {
 
 void StreamClock::observe_arrival(Ticks at, Ticks first, Ticks end) {
   if (first < fresh_from_) return;  // audio from before the reset
+  expire(at);
+  const std::optional<Ticks> origin = bounds_.empty() ? arrival_origin_ : bounds_.front().origin;
+  if (origin && at - end - *origin > kLongestStandstill) reset(first, at);
   if (!first_arrival_) first_arrival_ = at;
   arrival_origin_ = std::min(arrival_origin_.value_or(at - end), at - end);
   if (!monitor_) add_bound(at, at - end);
@@ -25,12 +31,16 @@ void StreamClock::observe_arrival(Ticks at, Ticks first, Ticks end) {
 
 bool StreamClock::knows(Ticks position, Ticks now) const {
   if (position < fresh_from_ && old_origin_) return true;
+  return settled(now) || (first_arrival_ && now - *first_arrival_ >= kLongestWait);
+}
+
+bool StreamClock::settled(Ticks now) const {
   return first_arrival_ && !bounds_.empty() && now - *first_arrival_ >= kSettleTime;
 }
 
 std::optional<Ticks> StreamClock::settles_at() const {
-  if (!first_arrival_ || bounds_.empty()) return std::nullopt;
-  return *first_arrival_ + kSettleTime;
+  if (!first_arrival_) return std::nullopt;
+  return *first_arrival_ + (bounds_.empty() ? kLongestWait : kSettleTime);
 }
 
 Ticks StreamClock::stamp(Ticks position, Ticks now) {

@@ -21,27 +21,40 @@ class StreamClock {
   // How long the stream must have delivered since it (re)started before its
   // stamps count, so that the first stamp already rests on several bounds.
   static constexpr Ticks kSettleTime = 200 * kTicksPerMillisecond;
+  // How long audio waits for a first bound. A monitor gets bounds only from
+  // timing replies, and an idle output's monitor may say "not playing" in
+  // every one: after this the arrivals are the best there is.
+  static constexpr Ticks kLongestWait = kTicksPerSecond;
+  // Audio that reaches us this much later than the relation says was not
+  // delayed: its source produced nothing for a while (a stalled server, a
+  // device that stopped) and its clock starts again where it resumed.
+  static constexpr Ticks kLongestStandstill = kTicksPerSecond;
 
   // monitor: the stream records an output's monitor. Its audio is "captured"
   // when it is played, which is after it reaches us, so arrivals bound
   // nothing there.
   explicit StreamClock(bool monitor) : monitor_(monitor) {}
 
-  // The source changed or was suspended or resumed: audio from `position` on
-  // follows a new relation, audio before it keeps the old one.
-  void reset(Ticks position);
+  // The source changed or was suspended or resumed at `now`: audio from
+  // `position` on follows a new relation, audio before it keeps the old one
+  // if that had settled. A relation that had not (nothing observed since
+  // the last reset, or too little) is not kept: its audio is stamped by the
+  // relation that follows, as a stream's first audio waits for its clock.
+  void reset(Ticks position, Ticks now);
 
   // A timing reply: the source was capturing `position` at `at`. Replies
   // before the first arrival since the (re)start are ignored: until audio
   // flows, the server's capture head stands still while time goes on.
   void observe_head(Ticks at, Ticks position);
 
-  // The audio [first, end) was in hand at `at`.
+  // The audio [first, end) was in hand at `at`. Audio later than
+  // kLongestStandstill behind the relation starts a new one at `first`.
   void observe_arrival(Ticks at, Ticks first, Ticks end);
 
   // Whether stamp(position) is sound at `now`: the audio is from before the
   // last reset and the old relation is known, or the clock has settled
-  // (audio has flowed for kSettleTime since the reset, and there is a bound).
+  // (audio has flowed for kSettleTime since the reset, and there is a bound),
+  // or audio has flowed for kLongestWait without one.
   bool knows(Ticks position, Ticks now) const;
 
   // When knows() turns true for fresh audio with no further observation;
@@ -59,6 +72,7 @@ class StreamClock {
   };
   void add_bound(Ticks at, Ticks origin);
   void expire(Ticks now);
+  bool settled(Ticks now) const;
 
   const bool monitor_;
   // Increasing in both fields: a bound is dropped once a later one is at

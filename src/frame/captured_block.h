@@ -14,6 +14,9 @@ struct CapturedBlock {
   // 16 kHz mono samples, possibly none. The storage belongs to the caller,
   // which reuses it for the next block: consumers copy what they keep.
   std::span<const std::int16_t> samples;
+  // The first block of a device the stream switched to: it has no jitter of
+  // its own for the stamp tolerance to absorb (see Framer::append_block).
+  bool opens_device = false;
 };
 
 }  // namespace tavikrec

@@ -46,12 +46,16 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
       end_ = placed.stamp;
     }
   }
-  const bool after_switch = std::exchange(switched_, false);
-  if (after_switch) {
-    // What the timeline covers already came from the device before.
+  if (block.opens_device) placing_device_ = true;
+  const bool opens_device = std::exchange(placing_device_, false);
+  const bool into_silence = silence_padded_until_ && placed.stamp < *silence_padded_until_ &&
+                            placed.stamp - end_ < -kStampTolerance;
+  if (!first && (opens_device || into_silence)) {
+    // What the timeline covers already came from the device before, or
+    // was written as silence.
     std::optional<CapturedBlock> new_part = captured_from(placed, end_);
     if (!new_part) {
-      switched_ = true;
+      placing_device_ = opens_device;
       return Appended{};
     }
     placed = *new_part;
@@ -59,7 +63,7 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
   // The tolerance absorbs the jitter of later stamps; the first block of a
   // run or of a device has none to absorb, and placed early it would keep
   // its channel early from then on.
-  const Ticks fill_beyond = first || after_switch ? 0 : kStampTolerance;
+  const Ticks fill_beyond = first || opens_device ? 0 : kStampTolerance;
   Ticks diff = placed.stamp - end_;
   Appended appended;
   if (diff > fill_beyond) {
@@ -78,10 +82,7 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
 
 std::expected<void, ErrorText> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
 
-void Framer::device_switched(Ticks hold_until) {
-  silence_held_until_ = hold_until;
-  switched_ = true;
-}
+void Framer::hold_silence(Ticks until) { silence_held_until_ = until; }
 
 bool Framer::note_delivered(Ticks until, Ticks now) {
   delivered_until_ = until;
@@ -91,7 +92,9 @@ bool Framer::note_delivered(Ticks until, Ticks now) {
 std::expected<void, ErrorText> Framer::fill_silence(Ticks now, FrameSink& sink) {
   const Ticks pad = silence_to_pad(now);
   if (pad == 0) return {};
-  if (auto filled = append_zeros(pad, sink); !filled) return filled;
+  auto filled = append_zeros(pad, sink);
+  silence_padded_until_ = end_;
+  if (!filled) return filled;
   return drain(sink);
 }
 

@@ -44,8 +44,15 @@ class Framer {
   // Places the block on the timeline and writes every full frame. The
   // channel's first block loses the samples captured before the sink's epoch
   // (a block with none after it is dropped whole) and is placed exactly at
-  // its stamp; later ones may stray by kStampTolerance. Fails with the
-  // FrameSink's error, in which case every unwritten sample stays pending.
+  // its stamp; so is a block that opens a device, less what of it the
+  // timeline covers already (the outputs both played that stretch), and the
+  // blocks wholly behind the timeline are dropped until one reaches past its
+  // end. Later blocks may stray by kStampTolerance, except into zeros the
+  // silence filler wrote: those were a guess that the output was silent,
+  // and audio that comes later for that stretch (a stalled server handing
+  // over what it did not play) cannot be put back, so what of it lies
+  // behind the timeline's end is dropped. Fails with the FrameSink's error,
+  // in which case every unwritten sample stays pending.
   std::expected<Appended, ErrorText> append_block(const CapturedBlock& block, FrameSink& sink);
 
   // REQUIRES: lock held. Writes everything pending, the last frame possibly
@@ -64,15 +71,12 @@ class Framer {
   // noted or while at least one sample short of that target.
   std::expected<void, ErrorText> fill_silence(Ticks now, FrameSink& sink);
 
-  // REQUIRES: lock held. The capture stream switched devices. Until
-  // `hold_until` there is no silence to pad: the first audio of the new
-  // device, which may reach further back than what was noted delivered
-  // (PipeWire 1.4 hands over up to 180 ms of it in a burst), is on its way.
-  // The first block that comes is placed at its stamp: a gap before it is
-  // filled however short, and what of it the timeline covers already (the
-  // outputs both played that stretch) is dropped, as the blocks wholly
-  // behind the timeline are, until one reaches past its end.
-  void device_switched(Ticks hold_until);
+  // REQUIRES: lock held. Until `until` there is no silence to pad: the
+  // capture stream switched devices, and the first audio of the new one,
+  // which may reach further back than what was noted delivered (PipeWire
+  // 1.4 hands over up to 180 ms of it in a burst), is on its way. An
+  // earlier `until` ends the hold.
+  void hold_silence(Ticks until);
 
   std::uint8_t tag() const { return tag_; }
   // Stamp just after the last pending or written sample; nothing until anchored.
@@ -104,8 +108,11 @@ class Framer {
   std::vector<std::int16_t> pending_;
   bool warned_ = false;
   std::optional<Ticks> delivered_until_;  // see note_delivered
-  Ticks silence_held_until_ = 0;  // see device_switched
-  bool switched_ = false;
+  Ticks silence_held_until_ = 0;  // see hold_silence
+  // A block opened a device and none of it has been placed yet.
+  bool placing_device_ = false;
+  // Where the silence filler's last zeros end; nothing before it pads.
+  std::optional<Ticks> silence_padded_until_;
 };
 
 // A Framer shared by its capture thread, the silence filler and the

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace tavikrec {
@@ -73,21 +74,70 @@ TEST(StreamClock, AnAudioLossShowsOnceTheTightBoundsLeaveTheWindow) {
   EXPECT_EQ(clock.stamp(0, tight_expires + 1), late_origin);
 }
 
-TEST(StreamClock, ResetKeepsEarlierAudioOnTheOldRelation) {
+TEST(StreamClock, ResetKeepsEarlierAudioOnTheOldRelationOnlyOnceItSettled) {
   StreamClock clock(/*monitor=*/false);
   clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
-  clock.reset(80 * kMs);  // the stream moved; 80 ms of audio were already in hand
-  EXPECT_TRUE(clock.knows(40 * kMs, kOrigin + 50 * kMs));
-  EXPECT_EQ(clock.stamp(40 * kMs, kOrigin + 50 * kMs), kOrigin + 40 * kMs);
-  // The new source runs 70 ms later; its first fragment of the old source
-  // bounds nothing.
-  const Ticks moved = kOrigin + 70 * kMs;
-  clock.observe_arrival(kOrigin + 100 * kMs, 40 * kMs, 80 * kMs);
+  clock.observe_head(kOrigin + 250 * kMs, 250 * kMs);
+  clock.reset(80 * kMs, kOrigin + 250 * kMs);  // the stream moved; 40 ms more were in hand
+  EXPECT_TRUE(clock.knows(40 * kMs, kOrigin + 250 * kMs));
+  EXPECT_EQ(clock.stamp(40 * kMs, kOrigin + 250 * kMs), kOrigin + 40 * kMs);
+  // The new source runs 270 ms later; the fragment of the old source read
+  // after the move bounds nothing.
+  const Ticks moved = kOrigin + 270 * kMs;
+  clock.observe_arrival(kOrigin + 300 * kMs, 40 * kMs, 80 * kMs);
   EXPECT_FALSE(clock.knows(80 * kMs, moved + 400 * kMs));
   clock.observe_arrival(moved + 120 * kMs, 80 * kMs, 120 * kMs);
   clock.observe_head(moved + 200 * kMs, 200 * kMs);
   EXPECT_TRUE(clock.knows(80 * kMs, moved + 320 * kMs));
   EXPECT_EQ(clock.stamp(80 * kMs, moved + 320 * kMs), moved + 80 * kMs);
+
+  // Two resets with nothing observed between them: the audio between the
+  // two is not the older relation's.
+  clock.reset(200 * kMs, moved + 400 * kMs);
+  clock.reset(240 * kMs, moved + 500 * kMs);
+  const Ticks again = moved + 2 * kTicksPerSecond;
+  clock.observe_arrival(again + 240 * kMs, 200 * kMs, 240 * kMs);
+  EXPECT_FALSE(clock.knows(200 * kMs, again + 300 * kMs));
+  EXPECT_EQ(clock.stamp(200 * kMs, again + 440 * kMs), again + 200 * kMs);
+
+  // A reset within the settle period: the one bound that arrived before it
+  // was never trusted, and is not promoted.
+  StreamClock early(/*monitor=*/false);
+  early.observe_arrival(kOrigin + 90 * kMs, 0, 40 * kMs);  // the thread 50 ms late
+  early.reset(40 * kMs, kOrigin + 100 * kMs);
+  EXPECT_FALSE(early.knows(0, kOrigin + 100 * kMs));
+  early.observe_arrival(kOrigin + 80 * kMs + 100 * kMs, 40 * kMs, 80 * kMs);
+  early.observe_arrival(kOrigin + 120 * kMs + 100 * kMs, 80 * kMs, 120 * kMs);
+  EXPECT_TRUE(early.knows(0, kOrigin + 380 * kMs));
+  EXPECT_EQ(early.stamp(0, kOrigin + 380 * kMs), kOrigin + 100 * kMs);
+}
+
+TEST(StreamClock, AMonitorWithoutRepliesIsStampedByArrivalsAfterASecond) {
+  StreamClock clock(/*monitor=*/true);
+  clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
+  EXPECT_EQ(clock.settles_at(), kOrigin + 40 * kMs + StreamClock::kLongestWait);
+  EXPECT_FALSE(clock.knows(0, kOrigin + 40 * kMs + StreamClock::kLongestWait - 1));
+  EXPECT_TRUE(clock.knows(0, kOrigin + 40 * kMs + StreamClock::kLongestWait));
+  EXPECT_EQ(clock.stamp(0, kOrigin + 2 * kTicksPerSecond), kOrigin);
+}
+
+// A server stopped for 8 s: the source produced nothing meanwhile, and its
+// audio resumes on a relation 8 s later than the window's tightest bound.
+TEST(StreamClock, AudioAfterAStandstillStartsANewRelation) {
+  for (bool monitor : {false, true}) {
+    StreamClock clock(monitor);
+    for (Ticks end = 40 * kMs; end <= kTicksPerSecond; end += 40 * kMs) {
+      clock.observe_arrival(kOrigin + end, end - 40 * kMs, end);
+      clock.observe_head(kOrigin + end, end);
+    }
+    const Ticks resumed = kOrigin + 8 * kTicksPerSecond;
+    for (Ticks end = kTicksPerSecond + 40 * kMs; end <= kTicksPerSecond + 400 * kMs; end += 40 * kMs) {
+      clock.observe_arrival(resumed + end, end - 40 * kMs, end);
+      clock.observe_head(resumed + end, end);
+    }
+    EXPECT_EQ(clock.stamp(kTicksPerSecond - 40 * kMs, resumed + 2 * kTicksPerSecond), kOrigin + 960 * kMs) << monitor;
+    EXPECT_EQ(clock.stamp(kTicksPerSecond, resumed + 2 * kTicksPerSecond), resumed + kTicksPerSecond) << monitor;
+  }
 }
 
 pa_timing_info reply_info(std::int64_t write_index, std::int64_t read_index, pa_usec_t source, pa_usec_t sink) {
@@ -176,13 +226,34 @@ TEST(BlockStamper, ResetAfterASuspendWaitsForTheNewRelation) {
   stamper.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
   stamper.take_timing(exact_reply(kOrigin + 250 * kMs, 40 * kMs));
   EXPECT_EQ(released_stamps(stamper, kOrigin + 250 * kMs), std::vector<Ticks>{kOrigin});
-  stamper.reset(0);  // suspended
-  stamper.reset(0);  // resumed after 2 s: the same positions now run 2 s later
+  stamper.reset(0, /*new_device=*/false, kOrigin + 300 * kMs);  // suspended
+  // Resumed after 2 s: the same positions now run 2 s later.
+  stamper.reset(0, /*new_device=*/false, kOrigin + 2 * kTicksPerSecond);
   const Ticks resumed = kOrigin + 2 * kTicksPerSecond;
   stamper.take_audio(kFragmentBytes, resumed + 80 * kMs);
   stamper.take_timing(exact_reply(resumed + 90 * kMs, 80 * kMs, 0, resumed));
   EXPECT_TRUE(released_stamps(stamper, resumed + 200 * kMs).empty());
   EXPECT_EQ(released_stamps(stamper, resumed + 280 * kMs), std::vector<Ticks>{resumed + 40 * kMs});
+}
+
+// The old device's last fragment may still be queued when the stream moves:
+// the block that opens the new device is the one at the move's position.
+TEST(BlockStamper, AMoveMarksTheFirstBlockOfTheNewDevice) {
+  BlockStamper stamper(/*monitor=*/false);
+  stamper.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
+  stamper.take_timing(exact_reply(kOrigin + 250 * kMs, 40 * kMs));
+  ASSERT_EQ(released_stamps(stamper, kOrigin + 250 * kMs).size(), 1u);
+  stamper.reset(kFragment, /*new_device=*/true, kOrigin + 250 * kMs);
+  stamper.take_audio(kFragmentBytes, kOrigin + 260 * kMs);
+  auto old_fragment = stamper.next_block(kOrigin + 260 * kMs);
+  ASSERT_TRUE(old_fragment);
+  EXPECT_FALSE(old_fragment->opens_device);
+  for (Ticks at = 300 * kMs; at <= 600 * kMs; at += 40 * kMs) stamper.take_audio(kFragmentBytes, kOrigin + at);
+  std::vector<bool> opens;
+  while (auto block = stamper.next_block(kOrigin + 600 * kMs)) opens.push_back(block->opens_device);
+  ASSERT_FALSE(opens.empty());
+  EXPECT_TRUE(opens.front());
+  EXPECT_EQ(std::count(opens.begin(), opens.end(), true), 1);
 }
 
 }  // namespace

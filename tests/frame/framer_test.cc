@@ -31,8 +31,9 @@ class FramerTest : public ::testing::Test {
   std::vector<DecodedFrame> frames() const { return decode_messages(*recording_); }
 
   // Appends and expects no sink failure; returns the warning, if any.
-  std::optional<std::string> append(Framer& framer, Ticks stamp, std::span<const std::int16_t> samples) {
-    auto outcome = framer.append_block({stamp, samples}, sink_);
+  std::optional<std::string> append(Framer& framer, Ticks stamp, std::span<const std::int16_t> samples,
+                                    bool opens_device = false) {
+    auto outcome = framer.append_block({stamp, samples, opens_device}, sink_);
     EXPECT_TRUE(outcome) << outcome.error();
     return outcome ? outcome->late_stamp_warning : std::nullopt;
   }
@@ -290,17 +291,21 @@ TEST_F(FramerTest, ALateCaptureThreadIsNotTakenForASilentOutput) {
 TEST_F(FramerTest, AfterASwitchTheFillerWaitsAndTheNewDevicesFirstBlockIsPlacedAtItsStamp) {
   Framer system(1, kEpoch);
   append(system, kEpoch, ramp(640));
-  system.device_switched(kEpoch + 5'000'000);
+  system.hold_silence(kEpoch + 5'000'000);
   // Found empty for 300 ms: nothing is padded while the new device's audio
   // is on its way.
   EXPECT_FALSE(system.note_delivered(kEpoch + 2'300'000, kEpoch + 3'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 3'000'000, sink_));
-  // Its first block reaches 38 ms behind the timeline's end: that much of it
-  // is dropped, without a warning, and nothing moves.
-  EXPECT_EQ(append(system, kEpoch + 30 * 625, ramp(640, 1000)), std::nullopt);
-  EXPECT_EQ(system.timeline_end(), kEpoch + 670 * 625);
+  // The old device's last fragment was still queued: it is no device's
+  // first block and keeps the tolerance, 20 ms late.
+  append(system, kEpoch + 608 * 625, ramp(32, 500));
+  // The new device's first block reaches 38 ms behind the timeline's end:
+  // that much of it is dropped, without a warning, and nothing moves.
+  EXPECT_EQ(append(system, kEpoch + 62 * 625, ramp(640, 1000), /*opens_device=*/true), std::nullopt);
+  EXPECT_EQ(system.timeline_end(), kEpoch + 702 * 625);
   ASSERT_TRUE(system.drain(sink_));
   std::vector<std::int16_t> expected = ramp(640);
+  for (int i = 0; i < 32; ++i) expected.push_back(static_cast<std::int16_t>(500 + i));
   for (int i = 0; i < 30; ++i) expected.push_back(static_cast<std::int16_t>(1000 + 610 + i));
   EXPECT_EQ(frames().back().samples, expected);
   // Once the hold is over, the filler catches up.
@@ -313,13 +318,38 @@ TEST_F(FramerTest, AfterASwitchTheFillerWaitsAndTheNewDevicesFirstBlockIsPlacedA
 TEST_F(FramerTest, AfterASwitchEvenAShortGapIsFilled) {
   Framer mic(0, std::nullopt);
   append(mic, kEpoch, ramp(640));
-  mic.device_switched(kEpoch);
   // 6 ms late: within the tolerance for stamps of one device, but between
   // two devices a real gap.
-  append(mic, kEpoch + 740 * 625, ramp(10));
+  append(mic, kEpoch + 740 * 625, ramp(10), /*opens_device=*/true);
   EXPECT_EQ(mic.timeline_end(), kEpoch + 750 * 625);
   append(mic, kEpoch + 760 * 625, ramp(10));
   EXPECT_EQ(mic.timeline_end(), kEpoch + 760 * 625) << "later stamps keep their tolerance";
+}
+
+// A stalled server: the filler padded the stretch as silence, then the
+// output hands over what it did not play. That audio cannot be put back;
+// left behind the zeros it would keep the channel seconds ahead for good.
+TEST_F(FramerTest, AudioThatComesLateForPaddedSilenceIsDroppedOnTheSystemChannelOnly) {
+  Framer system(1, kEpoch);
+  append(system, kEpoch, ramp(640));
+  ASSERT_TRUE(system.note_delivered(kEpoch + 20'000'000, kEpoch + 21'000'000));
+  ASSERT_TRUE(system.fill_silence(kEpoch + 21'000'000, sink_));
+  ASSERT_EQ(system.timeline_end(), kEpoch + 20'000'000);
+  // 1.1 s of it from 1 s on: only its last 100 ms lie past the zeros.
+  EXPECT_EQ(append(system, kEpoch + 10'000'000, ramp(17600)), std::nullopt);
+  EXPECT_EQ(system.timeline_end(), kEpoch + 21'000'000);
+  ASSERT_TRUE(system.drain(sink_));
+  EXPECT_EQ(frames().back().samples, ramp(1600, 16001));
+  // Stamps that merely jitter after the zeros keep the sample count.
+  append(system, kEpoch + 21'000'000 - 20 * kTicksPerMillisecond, ramp(320));
+  EXPECT_EQ(system.timeline_end(), kEpoch + 21'000'000 + 320 * 625);
+
+  // The microphone's sample count stays the authority.
+  Framer mic(0, std::nullopt);
+  append(mic, kEpoch, ramp(640));
+  append(mic, kEpoch + 5'000'000, ramp(640));
+  EXPECT_EQ(append(mic, kEpoch + 640 * 625, ramp(640)), late_warning(0, "500"));
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 5'000'000 + 1280 * 625);
 }
 
 TEST(FramerFailure, AFailedWriteKeepsEverythingPendingAndReportsOnlyTheFailure) {

@@ -1,0 +1,127 @@
+// The record stream of one capture source for the whole run: opens it and
+// waits until it runs; while the source follows the server's defaults, keeps
+// it there through a DefaultFollower and, when the server kills it (its
+// device went and there was nowhere to move it), lets it go and opens a new
+// one on the default, trying again with a growing pause while that fails.
+// Owns every stream it opens and every libpulse callback on them; what those
+// say about the stream's clock goes to the BlockStamper.
+#pragma once
+
+#include <pulse/context.h>
+#include <pulse/mainloop.h>
+#include <pulse/stream.h>
+
+#include <atomic>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/error_text.h"
+#include "base/source_kind.h"
+#include "base/units.h"
+#include "capture/block_stamper.h"
+#include "capture/default_follower.h"
+#include "capture/record_stream.h"
+
+namespace tavikrec {
+
+class SourceStream {
+ public:
+  // How long a stream may take to run and send its first timing reply.
+  static constexpr Ticks kReadyLimit = 10 * kTicksPerSecond;
+  // Pauses between attempts to open a new stream after a kill: the first
+  // attempt is made at once, the pause doubles up to the longest.
+  static constexpr Ticks kFirstReopenPause = 250 * kTicksPerMillisecond;
+  static constexpr Ticks kLongestReopenPause = 4 * kTicksPerSecond;
+
+  // REQUIRES: `context` is ready; it and `stamper` outlive this object;
+  // every call, and the destruction, on the thread that drives the
+  // context's main loop.
+  SourceStream(SourceKind kind, pa_context* context, BlockStamper& stamper);
+  ~SourceStream();
+  SourceStream(const SourceStream&) = delete;
+  SourceStream& operator=(const SourceStream&) = delete;
+
+  // Opens the stream on `device`. With `follow`, the stream may be moved and
+  // follows the defaults once follow() is called; without, the server may
+  // not move it, and a stream that fails ends the run.
+  std::expected<void, ErrorText> open(const std::string& device, bool follow);
+
+  // Runs `loop` until the stream runs and its first timing reply has come,
+  // or until `stop` is set (success then).
+  std::expected<void, ErrorText> wait_until_running(pa_mainloop* loop, const std::atomic<bool>& stop);
+
+  // The display name of the device the running stream records.
+  std::string device_name() const;
+
+  // From now on the stream follows the defaults. `announced`: the display
+  // name it was announced with. REQUIRES: opened with `follow`, running.
+  void follow(const std::string& announced);
+
+  struct Tending {
+    // The stream moved or lost its device since the last call: the first
+    // audio of the next device may reach back before what was delivered.
+    bool switched = false;
+    // The stream records no device the channel keeps (a followed stream
+    // between two kept devices, or none at all): nothing is on its way.
+    bool on_discarded_device = false;
+  };
+  // Once per cycle of the capture loop, before reading: prints the switches
+  // the follower saw, lets go of a stream the server killed, opens and
+  // attaches a new one. Fails when the connection or a stream that may not
+  // be replaced died.
+  std::expected<Tending, ErrorText> tend(Ticks now);
+
+  // The stream to read from: attached and running; nothing otherwise (a
+  // stream libpulse has failed must not be peeked).
+  pa_stream* readable() const;
+  // The follower, while following; it routes the bytes of the attached
+  // stream.
+  DefaultFollower* follower() { return follower_ ? &*follower_ : nullptr; }
+
+  // Asks for a timing reply on the readable stream, if any. Nothing waits
+  // for it: it comes through the timing callback.
+  void request_timing();
+
+  // When tend() next means to open a stream; nothing while it does not.
+  std::optional<Ticks> reopen_at() const;
+
+ private:
+  // One opened stream and what its callbacks report of it.
+  struct Opened {
+    SourceStream* owner;
+    RecordStream stream;
+    bool killed = false;  // the server ended it (PA_ERR_KILLED)
+    ~Opened();
+  };
+
+  std::expected<void, ErrorText> open_on(const std::string& device);
+  ErrorText died(pa_stream* stream) const;
+  void let_go_of_killed_stream(Ticks now);
+  void tend_reopened_stream(Ticks now);
+  void schedule_reopen(Ticks now);
+  bool attached(const Opened* opened) const { return opened == stream_.get() && attached_; }
+
+  // libpulse callbacks, on this thread during dispatch; `opened` is the
+  // Opened of the stream they are about.
+  static void on_timing_update(pa_stream* stream, void* opened);
+  static void on_suspended_or_resumed(pa_stream* stream, void* opened);
+  static void on_moved(pa_stream* stream, void* opened);
+  static void on_state_change(pa_stream* stream, void* opened);
+
+  const SourceKind kind_;
+  const std::string kind_name_;
+  pa_context* const context_;
+  BlockStamper& stamper_;
+  bool follow_ = false;
+  std::string device_;  // the device the first stream was opened on
+  bool attached_ = false;  // stream_ is running and is the one read
+  std::optional<Ticks> reopen_at_;
+  Ticks reopen_pause_ = kFirstReopenPause;
+  // Destroyed in reverse order: the follower, then the stream.
+  std::unique_ptr<Opened> stream_;
+  std::optional<DefaultFollower> follower_;
+};
+
+}  // namespace tavikrec
