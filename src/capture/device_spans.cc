@@ -17,7 +17,7 @@ void DeviceSpans::judge(SpanId id, bool keep, std::size_t queued) {
   for (Span& span : spans_) {
     if (span.id != id) continue;
     span.keep = keep;
-    span.fence = std::max(span.start, read_ + queued);
+    span.fence = std::max(span.start + kStragglerBytes, read_ + queued);
     return;
   }
 }

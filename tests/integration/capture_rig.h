@@ -65,6 +65,10 @@ class CaptureRig {
 
   // An output is plugged in and plays `tone`.
   void plug(const DeviceSpec& sink, double tone);
+  // A microphone is plugged in that hears what `master` records.
+  void plug_microphone(const DeviceSpec& source, const std::string& master) {
+    devices_[source.name] = server_->add_remap_source(source.name, source.description, master);
+  }
   // A device goes away; an output's sound stops first. Unplugging "tone"
   // takes "mic" with it on PulseAudio, whose remapped source ends with its
   // master.

@@ -111,15 +111,17 @@ void expect_full_frames_but_last(const CapturedStream& s, std::uint8_t tag) {
   for (size_t i = 0; i + 1 < frames.size(); ++i) EXPECT_EQ(frames[i].samples, 3200u) << "frame " << i;
 }
 
+// Where the channel's timeline ends in the frames so far.
+double timeline_end(const CapturedStream& s, int tag) {
+  auto last = std::find_if(s.frames.rbegin(), s.frames.rend(), [&](const FrameInfo& f) { return f.tag == tag; });
+  return last == s.frames.rend() ? 0.0 : last->time + last->samples / 16000.0;
+}
+
 // Both channels' timelines end about when the run stopped, `run_seconds`
 // after the child was started. Where each begins depends on its source; the
 // reader has checked that nothing is missing in between.
-void expect_timelines_reach_the_stop(const CapturedStream& s, double run_seconds) {
-  for (int tag : {0, 1}) {
-    auto last = std::find_if(s.frames.rbegin(), s.frames.rend(), [&](const FrameInfo& f) { return f.tag == tag; });
-    ASSERT_NE(last, s.frames.rend()) << "channel " << tag;
-    EXPECT_NEAR(last->time + last->samples / 16000.0, run_seconds, 0.6) << "channel " << tag;
-  }
+void expect_timelines_reach_the_stop(const CapturedStream& s, double run_seconds, double within = 0.6) {
+  for (int tag : {0, 1}) EXPECT_NEAR(timeline_end(s, tag), run_seconds, within) << "channel " << tag;
 }
 
 TEST_P(Capture, MicAndSystemTogether) {
@@ -388,20 +390,11 @@ double loudest(const CapturedStream& s, std::uint8_t tag, double tone, double fr
   return level;
 }
 
-// A stamp far behind the timeline would be the old device's audio
-// overlapping the new one's. A capture thread starved of CPU on a loaded
-// machine once left a stamp 37 ms behind after a switch (the silence filler
-// padded audio still in the socket; the capture loop now drains the socket
-// before it calls its stream quiet). Such a hiccup moves the timeline by a
-// fragment or so and overlaps nothing, so only more than two fragments fails.
+// A stamp behind the timeline would be the old device's audio overlapping
+// the new one's, or the new device's first block placed by the tolerance
+// instead of at its stamp, which keeps the channel late for good.
 void expect_no_late_stamps(const std::vector<std::string>& lines) {
-  constexpr int kMostMilliseconds = 80;
-  const std::string marker = "delivered a stamp ";
-  for (const std::string& line : lines) {
-    std::size_t at = line.find(marker);
-    if (at == std::string::npos || line.find("behind its own timeline") == std::string::npos) continue;
-    EXPECT_LE(std::stoi(line.substr(at + marker.size())), kMostMilliseconds) << line;
-  }
+  for (const std::string& line : lines) EXPECT_EQ(line.find("behind its own timeline"), std::string::npos) << line;
 }
 
 CapturedStream Capture::stop_after_switch(ChildProcess& child) {
@@ -480,7 +473,9 @@ TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
   rig.unplug("speakers");
   const double gone_at = seconds_since(started);
   std::this_thread::sleep_for(1500ms);
+  // Without outputs the channel goes on as silence at the usual pace.
   const double plugged_at = seconds_since(started);
+  EXPECT_NEAR(timeline_end(read_stream(child->stdout_bytes()), kSystem), plugged_at, 0.3);
   rig.plug({"headphones", "Headphones"}, kHeadphonesTone);
   ASSERT_TRUE(child->wait_for_line("tavikrec: system now capturing from headphones.monitor", 10s))
       << child->stderr_text();
@@ -514,6 +509,70 @@ TEST_P(Capture, MicrophoneFollowsTheNewDefaultInput) {
   auto heard = first_heard(s, kMic, kOtherMicTone);
   ASSERT_TRUE(heard);
   EXPECT_LT(loudest(s, kMic, kMicTone, *heard + 0.1), kCarried);
+}
+
+// The headset with the only microphone is unplugged mid-call: the server
+// makes an output's monitor the default source, and the channel for what
+// the user says must not fill with what the others say.
+TEST_P(Capture, MicrophoneNeverRecordsAnOutputWhenTheLastInputGoes) {
+  CaptureRig rig(GetParam(), {.second_mic = true});
+  rig.unplug("mic2");
+  auto started = Clock::now();
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(1500ms);
+  const double gone_at = seconds_since(started);
+  rig.unplug("mic");
+  ASSERT_TRUE(child->wait_for_line(
+      [](const std::string& line) { return line.starts_with("tavikrec: mic has no input device: the default is "); },
+      10s))
+      << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  const double plugged_at = seconds_since(started);
+  rig.plug_microphone({"mic2", "Headset Microphone"}, "tone2.monitor");
+  rig.server().set_default_source("mic2");
+  ASSERT_TRUE(child->wait_for_line("tavikrec: mic now capturing from mic2", 10s)) << child->stderr_text();
+  CapturedStream s = stop_after_switch(*child);
+
+  expect_contiguous(s, kMic);
+  int silent = 0;
+  for (const Window& w : windows(s, kMic)) {
+    if (w.time < gone_at + 0.3 || w.time > plugged_at - 0.1) continue;
+    EXPECT_LT(rms_level(w.samples), 10) << "at " << w.time;
+    ++silent;
+  }
+  EXPECT_GE(silent, 5);
+  EXPECT_LT(loudest(s, kMic, kOutputTone), kCarried);
+  auto heard = first_heard(s, kMic, kOtherMicTone);
+  ASSERT_TRUE(heard);
+  EXPECT_LT(*heard - plugged_at, 1.0);
+  EXPECT_TRUE(first_heard(s, kSystem, kOutputTone, plugged_at));
+}
+
+// The server stops (SIGSTOP) for 3 s and resumes: the system channel is
+// padded as silence meanwhile, what the server then hands over for that
+// stretch does not push it ahead, and the microphone's clock starts again
+// where its source resumed. PipeWire 0.3 renders what its players had
+// buffered at once after the stop and then reports its monitor's head up
+// to 0.9 s ahead of the clock; its system channel follows those reports
+// and is not held to the stop here.
+TEST_P(Capture, AStalledServerLeavesBothTimelinesOnTheClock) {
+  CaptureRig rig(GetParam());
+  auto started = Clock::now();
+  auto child = rig.start({"--mic", "--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(1s);
+  rig.server().pause();
+  std::this_thread::sleep_for(3s);
+  rig.server().resume();
+  std::this_thread::sleep_for(2s);
+  const double run_seconds = seconds_since(started);
+  CapturedStream s = stop(*child);
+  expect_no_late_stamps(stderr_lines_);
+  EXPECT_NEAR(timeline_end(s, kMic), run_seconds, 0.3);
+  if (rig.server().kind() != ServerKind::PipeWire) {
+    EXPECT_NEAR(timeline_end(s, kSystem), run_seconds, 0.3);
+  }
 }
 
 TEST_P(Capture, ChosenMicrophoneStaysPutAndFailsWhenUnplugged) {
