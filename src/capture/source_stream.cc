@@ -109,10 +109,10 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
   } else if (stream_) {
     tend_reopened_stream(now);
   }
-  if (!stream_ && reopen_at_ && now >= *reopen_at_) {
+  // While the server names no default, the next attempt waits for one.
+  if (!stream_ && reopening_.due_by(now)) {
     if (const std::optional<std::string>& device = follower_->default_device()) {
-      // Refused at once: tried again after a pause.
-      if (!open_on(*device)) schedule_reopen(now);
+      if (!open_on(*device)) reopening_.attempt_failed(now);
     }
   }
   tending.on_discarded_device = follower_ && (!attached_ || follower_->on_discarded_device());
@@ -126,8 +126,7 @@ void SourceStream::let_go_of_killed_stream(Ticks now) {
   stream_.reset();
   attached_ = false;
   stamper_.reset(0, /*new_device=*/true, now);
-  reopen_pause_ = kFirstReopenPause;
-  reopen_at_ = now;
+  reopening_.stream_lost(now);
 }
 
 void SourceStream::tend_reopened_stream(Ticks now) {
@@ -136,30 +135,24 @@ void SourceStream::tend_reopened_stream(Ticks now) {
     case PA_STREAM_READY:
       if (pa_stream_get_timing_info(s)) {
         attached_ = true;
-        reopen_at_.reset();
+        reopening_.stream_running();
         follower_->attach(s, /*first=*/false);
       }
       break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
       stream_.reset();
-      schedule_reopen(now);
+      reopening_.attempt_failed(now);
       break;
     default:
       break;
   }
 }
 
-// While the default exists, a device that is coming back (a USB device
-// after a resume, under the same name) is tried again and again.
-void SourceStream::schedule_reopen(Ticks now) {
-  reopen_at_ = now + reopen_pause_;
-  reopen_pause_ = std::min(reopen_pause_ * 2, kLongestReopenPause);
-}
-
 std::optional<Ticks> SourceStream::reopen_at() const {
-  if (stream_) return std::nullopt;
-  return reopen_at_;
+  // Without a default the watch's news wakes the loop.
+  if (stream_ || !follower_ || !follower_->default_device()) return std::nullopt;
+  return reopening_.due();
 }
 
 ErrorText SourceStream::died(pa_stream* stream) const {

@@ -23,6 +23,7 @@
 #include "capture/block_stamper.h"
 #include "capture/default_follower.h"
 #include "capture/record_stream.h"
+#include "capture/reopen_pacing.h"
 
 namespace tavikrec {
 
@@ -30,10 +31,6 @@ class SourceStream {
  public:
   // How long a stream may take to run and send its first timing reply.
   static constexpr Ticks kReadyLimit = 10 * kTicksPerSecond;
-  // Pauses between attempts to open a new stream after a kill: the first
-  // attempt is made at once, the pause doubles up to the longest.
-  static constexpr Ticks kFirstReopenPause = 250 * kTicksPerMillisecond;
-  static constexpr Ticks kLongestReopenPause = 4 * kTicksPerSecond;
 
   // REQUIRES: `context` is ready; it and `stamper` outlive this object;
   // every call, and the destruction, on the thread that drives the
@@ -84,7 +81,8 @@ class SourceStream {
   // for it: it comes through the timing callback.
   void request_timing();
 
-  // When tend() next means to open a stream; nothing while it does not.
+  // When tend() next means to open a stream; nothing while it does not, or
+  // while the server names no default to open it on.
   std::optional<Ticks> reopen_at() const;
 
  private:
@@ -100,7 +98,6 @@ class SourceStream {
   ErrorText died(pa_stream* stream) const;
   void let_go_of_killed_stream(Ticks now);
   void tend_reopened_stream(Ticks now);
-  void schedule_reopen(Ticks now);
   bool attached(const Opened* opened) const { return opened == stream_.get() && attached_; }
 
   // libpulse callbacks, on this thread during dispatch; `opened` is the
@@ -117,8 +114,7 @@ class SourceStream {
   bool follow_ = false;
   std::string device_;  // the device the first stream was opened on
   bool attached_ = false;  // stream_ is running and is the one read
-  std::optional<Ticks> reopen_at_;
-  Ticks reopen_pause_ = kFirstReopenPause;
+  ReopenPacing reopening_;
   // Destroyed in reverse order: the follower, then the stream.
   std::unique_ptr<Opened> stream_;
   std::optional<DefaultFollower> follower_;
