@@ -22,7 +22,8 @@ void BlockStamper::take_hole(std::size_t bytes) { read_bytes_ += static_cast<std
 
 void BlockStamper::take_timing(const TimingReport& report) {
   head_latency_ = report.head_latency;
-  clock_.observe_head(report.at, ticks_of_bytes(read_bytes_ + report.unread_bytes) + report.head_latency);
+  clock_.observe_head(report.at, ticks_of_bytes(read_bytes_ + report.unread_bytes) + report.head_latency,
+                      /*plays_later=*/report.head_latency < 0);
 }
 
 void BlockStamper::reset(std::size_t bytes_in_hand, bool new_device, Ticks now) {

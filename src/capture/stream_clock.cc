@@ -15,7 +15,8 @@ void StreamClock::reset(Ticks position, Ticks now) {
   arrival_origin_.reset();
 }
 
-void StreamClock::observe_head(Ticks at, Ticks position) {
+void StreamClock::observe_head(Ticks at, Ticks position, bool plays_later) {
+  if (monitor_) arrivals_bound_monitor_ = arrivals_bound_monitor_.value_or(true) && !plays_later;
   if (first_arrival_) add_bound(at, at - position);
 }
 
@@ -26,7 +27,7 @@ void StreamClock::observe_arrival(Ticks at, Ticks first, Ticks end) {
   if (origin && at - end - *origin > kLongestStandstill) reset(first, at);
   if (!first_arrival_) first_arrival_ = at;
   arrival_origin_ = std::min(arrival_origin_.value_or(at - end), at - end);
-  if (!monitor_) add_bound(at, at - end);
+  if (!monitor_ || arrivals_bound_monitor_.value_or(false)) add_bound(at, at - end);
 }
 
 bool StreamClock::knows(Ticks position, Ticks now) const {

@@ -31,8 +31,9 @@ class StreamClock {
   static constexpr Ticks kLongestStandstill = kTicksPerSecond;
 
   // monitor: the stream records an output's monitor. Its audio is "captured"
-  // when it is played, which is after it reaches us, so arrivals bound
-  // nothing there.
+  // when it is played, which may be after it reaches us, so arrivals bound
+  // nothing there, unless the server counts no time between the two (see
+  // observe_head).
   explicit StreamClock(bool monitor) : monitor_(monitor) {}
 
   // The source changed or was suspended or resumed at `now`: audio from
@@ -45,7 +46,11 @@ class StreamClock {
   // A timing reply: the source was capturing `position` at `at`. Replies
   // before the first arrival since the (re)start are ignored: until audio
   // flows, the server's capture head stands still while time goes on.
-  void observe_head(Ticks at, Ticks position);
+  // `plays_later`: the server reports a monitor's audio as played after it
+  // was rendered (a sink latency). A monitor whose server never does so
+  // (PipeWire) counts its audio as captured when rendered, before it reaches
+  // us: from its first reply on, arrivals bound it too.
+  void observe_head(Ticks at, Ticks position, bool plays_later = false);
 
   // The audio [first, end) was in hand at `at`. Audio later than
   // kLongestStandstill behind the relation starts a new one at `first`.
@@ -75,6 +80,9 @@ class StreamClock {
   bool settled(Ticks now) const;
 
   const bool monitor_;
+  // Monitor: whether arrivals bound the origin; nothing before the first
+  // reply, false for good after one with a sink latency.
+  std::optional<bool> arrivals_bound_monitor_;
   // Increasing in both fields: a bound is dropped once a later one is at
   // least as tight, so the front is the tightest bound of the window.
   std::deque<Bound> bounds_;

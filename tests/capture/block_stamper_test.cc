@@ -57,9 +57,21 @@ TEST(StreamClock, MonitorAudioArrivesBeforeItIsPlayedSoOnlyRepliesCount) {
   }
   EXPECT_FALSE(clock.knows(0, kOrigin + 400 * kMs));
   EXPECT_EQ(clock.stamp(0, kOrigin + 400 * kMs), kOrigin - 40 * kMs) << "the best guess before any reply";
-  clock.observe_head(kOrigin + 410 * kMs, 410 * kMs);
+  clock.observe_head(kOrigin + 410 * kMs, 410 * kMs, /*plays_later=*/true);
   EXPECT_TRUE(clock.knows(0, kOrigin + 410 * kMs));
   EXPECT_EQ(clock.stamp(0, kOrigin + 410 * kMs), kOrigin);
+
+  // A server that reports no sink latency (PipeWire) counts a monitor's
+  // audio as captured when rendered, before it reaches us: then arrivals
+  // bound it too, and replies that run ahead of the clock (PipeWire 0.3
+  // after a stall) cannot put stamps in the future.
+  for (bool plays_later : {false, true}) {
+    StreamClock ahead(/*monitor=*/true);
+    ahead.observe_head(kOrigin, 0, plays_later);
+    ahead.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
+    ahead.observe_head(kOrigin + 300 * kMs, -600 * kMs, plays_later);
+    EXPECT_EQ(ahead.stamp(0, kOrigin + 300 * kMs), plays_later ? kOrigin + 900 * kMs : kOrigin) << plays_later;
+  }
 }
 
 TEST(StreamClock, AnAudioLossShowsOnceTheTightBoundsLeaveTheWindow) {
