@@ -1,6 +1,6 @@
 // The programs as applications ship them beside themselves: they load
 // nothing but libpulse and glibc, need no glibc newer than the one stated in
-// CMakeLists.txt, and stay small once stripped.
+// CMakeLists.txt, stay small once stripped, and name their version.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -112,6 +112,24 @@ TEST_F(ShippedPrograms, AtMostTwoMegabytesStripped) {
     std::filesystem::remove(stripped);
     EXPECT_LE(size, 2u * 1024 * 1024) << program;
   }
+}
+
+TEST(Version, PrintedOnStdoutAndWinsOverModes) {
+  const std::string line = std::string("tavikrec ") + TAVIKREC_VERSION + "\n";
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--version"}, {"--mic", "--system", "--version"}, {"--version", "--list-inputs"}, {"--devices", "--version"}}) {
+    Outcome r = run(TAVIKREC_BINARY, args);
+    EXPECT_EQ(r.status, ExitStatus::Code(0)) << args.back();
+    EXPECT_EQ(r.out, line) << args.back();
+    EXPECT_EQ(r.err, "") << args.back();
+  }
+  // Help and argument errors win over it, as they do over the modes.
+  Outcome help = run(TAVIKREC_BINARY, {"--version", "--help"});
+  EXPECT_EQ(help.status, ExitStatus::Code(0));
+  EXPECT_EQ(help.out, "");
+  Outcome error = run(TAVIKREC_BINARY, {"--version", "--bogus"});
+  EXPECT_EQ(error.status, ExitStatus::Code(2));
+  EXPECT_EQ(error.out, "");
 }
 
 }  // namespace
