@@ -1,7 +1,7 @@
 # Install rules for the manual pages and the licence notes, and the Debian
 # package that cpack builds from everything installed.
 #   cmake --install build --prefix /usr/local
-#   (cd build && cpack)      -> build/tavikrec_<version>_<arch>.deb
+#   (cd build && cpack)      -> build/tavikrec_<version>-1_<arch>.deb
 include(GNUInstallDirs)
 
 set(TAVIKREC_PACKAGE_MAINTAINER "tavikrec developers <devel@tavikrec.invalid>"
