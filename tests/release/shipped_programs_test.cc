@@ -5,9 +5,7 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -45,10 +43,14 @@ std::string tool_output(const std::string& tool, const std::vector<std::string>&
 
 std::set<std::string> needed_libraries(const std::string& binary) {
   std::set<std::string> needed;
-  static const std::regex kNeeded(R"(\(NEEDED\)\s+Shared library: \[([^\]]+)\])");
-  std::string dynamic = tool_output("readelf", {"--dynamic", "--wide", binary});
-  for (std::sregex_iterator it(dynamic.begin(), dynamic.end(), kNeeded), end; it != end; ++it) {
-    needed.insert((*it)[1]);
+  std::istringstream dynamic(tool_output("readelf", {"--dynamic", "--wide", binary}));
+  for (std::string line; std::getline(dynamic, line);) {
+    // 0x0000000000000001 (NEEDED)             Shared library: [libc.so.6]
+    auto open = line.find('[');
+    auto close = line.rfind(']');
+    if (line.find("(NEEDED)") != std::string::npos && open != std::string::npos && close > open) {
+      needed.insert(line.substr(open + 1, close - open - 1));
+    }
   }
   return needed;
 }
@@ -64,11 +66,14 @@ GlibcVersion parse_version(const std::string& text) {
 
 // The newest GLIBC_x.y among the dynamic symbols the binary takes from glibc.
 std::string newest_glibc(const std::string& binary) {
-  static const std::regex kVersion(R"(\bGLIBC_([0-9]+(\.[0-9]+)+)\b)");
   std::string symbols = tool_output("objdump", {"--dynamic-syms", binary});
   std::string newest;
-  for (std::sregex_iterator it(symbols.begin(), symbols.end(), kVersion), end; it != end; ++it) {
-    if (newest.empty() || parse_version(newest) < parse_version((*it)[1])) newest = (*it)[1];
+  for (auto at = symbols.find("GLIBC_"); at != std::string::npos; at = symbols.find("GLIBC_", at + 1)) {
+    auto digits = at + 6;
+    auto end = symbols.find_first_not_of("0123456789.", digits);
+    std::string version = symbols.substr(digits, end - digits);
+    if (version.empty()) continue;  // GLIBC_PRIVATE
+    if (newest.empty() || parse_version(newest) < parse_version(version)) newest = version;
   }
   return newest;
 }
