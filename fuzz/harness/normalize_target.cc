@@ -1,9 +1,9 @@
 // normalize_for_match: valid UTF-8 out, never white space at either end,
 // idempotent, blind to white space added around the text, and in NFC.
+#include <cstdlib>
 #include <string>
 
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
+#include <utf8proc.h>
 
 #include "fuzz_check.h"
 #include "targets.h"
@@ -36,11 +36,14 @@ char32_t last_code_point(std::string_view text) {
 }
 
 bool is_nfc(const std::string& text) {
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  require(U_SUCCESS(status), "NFC data unavailable");
-  bool normalized = nfc->isNormalized(icu::UnicodeString::fromUTF8(text), status);
-  return U_SUCCESS(status) && normalized;
+  utf8proc_uint8_t* composed = nullptr;
+  auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                             static_cast<utf8proc_ssize_t>(text.size()), &composed,
+                             static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  require(length >= 0, "utf8proc rejected the comparison form");
+  bool same = std::string_view(reinterpret_cast<const char*>(composed), static_cast<std::size_t>(length)) == text;
+  std::free(composed);
+  return same;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "base/diagnostics.h"
@@ -34,6 +35,11 @@ int run_program(std::span<const std::string_view> args) {
 
   if (options.help) {
     print_line(kUsage);
+    return 0;
+  }
+  // On stdout, unlike every other line: a parent reads it like a listing.
+  if (options.version) {
+    std::printf("tavikrec %s\n", TAVIKREC_VERSION);
     return 0;
   }
   if (!options.mic && !options.system && !options.devices && !options.list_inputs) {

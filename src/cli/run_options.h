@@ -22,6 +22,7 @@ struct RunOptions {
   bool devices = false;
   bool list_inputs = false;
   bool help = false;
+  bool version = false;
   // The --mic-device text as typed; absent means the server's default input
   // (also when the text reads "default" once trimmed and normalized).
   std::optional<std::string> mic_device;

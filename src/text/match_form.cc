@@ -1,35 +1,65 @@
 #include "text/match_form.h"
 
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
+#include <utf8proc.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "text/utf8_text.h"
 
 namespace tavikrec {
+namespace {
+
+// The White_Space property: the separators (categories Zs, Zl, Zp) and the
+// controls tab to carriage return and U+0085.
+bool is_white_space(utf8proc_int32_t c) {
+  if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
+  switch (utf8proc_category(c)) {
+    case UTF8PROC_CATEGORY_ZS:
+    case UTF8PROC_CATEGORY_ZL:
+    case UTF8PROC_CATEGORY_ZP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The code point starting at `text[at]`; REQUIRES valid UTF-8 there.
+utf8proc_int32_t code_point_at(std::string_view text, std::size_t at, std::size_t& length) {
+  utf8proc_int32_t c = 0;
+  auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
+                            static_cast<utf8proc_ssize_t>(text.size() - at), &c);
+  length = n > 0 ? static_cast<std::size_t>(n) : 1;
+  return c;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  std::size_t length = 0;
+  while (!text.empty() && is_white_space(code_point_at(text, 0, length))) text.remove_prefix(length);
+  while (!text.empty()) {
+    std::size_t start = text.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    if (!is_white_space(code_point_at(text, start, length))) break;
+    text.remove_suffix(text.size() - start);
+  }
+  return text;
+}
+
+}  // namespace
 
 std::string normalize_for_match(std::string_view text) {
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  std::string valid = decode_utf8_lossy(text);
+  std::string_view trimmed = trim_white_space(valid);
 
-  int32_t begin = 0;
-  int32_t end = u.length();
-  while (begin < end && u_hasBinaryProperty(u.char32At(begin), UCHAR_WHITE_SPACE)) begin = u.moveIndex32(begin, 1);
-  while (end > begin) {
-    int32_t last = u.moveIndex32(end, -1);
-    if (!u_hasBinaryProperty(u.char32At(last), UCHAR_WHITE_SPACE)) break;
-    end = last;
-  }
-  icu::UnicodeString trimmed(u, begin, end - begin);
-
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  icu::UnicodeString normalized;
-  if (U_SUCCESS(status)) normalized = nfc->normalize(trimmed, status);
-  // The NFC data ships inside libicu itself; failing to load it means a
-  // broken installation, where comparing the trimmed text is the best left.
-  if (U_FAILURE(status)) normalized = trimmed;
-
-  std::string out;
-  normalized.toUTF8String(out);
-  return out;
+  utf8proc_uint8_t* composed = nullptr;
+  auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(trimmed.data()),
+                             static_cast<utf8proc_ssize_t>(trimmed.size()), &composed,
+                             static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owner(composed, &std::free);
+  // The input is valid UTF-8 by now, so only running out of memory fails
+  // here; comparing the trimmed text is the best left then.
+  if (length < 0) return std::string(trimmed);
+  return std::string(reinterpret_cast<const char*>(composed), static_cast<std::size_t>(length));
 }
 
 }  // namespace tavikrec

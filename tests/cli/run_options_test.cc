@@ -56,9 +56,11 @@ TEST(ParseArguments, InvalidUtf8NeverMatchesAndIsQuotedWithReplacement) {
 }
 
 TEST(ParseArguments, FlagsAndSourceList) {
-  auto options = parse({"--system", "--mic", "--system", "-h", "--help", "--devices", "--list-inputs"});
+  auto options = parse({"--system", "--mic", "--system", "-h", "--help", "--devices", "--list-inputs", "--version"});
   ASSERT_TRUE(options);
-  EXPECT_TRUE(options->mic && options->system && options->devices && options->list_inputs && options->help);
+  EXPECT_TRUE(options->mic && options->system && options->devices && options->list_inputs && options->help &&
+              options->version);
+  EXPECT_FALSE(parse({"--mic"})->version);
   EXPECT_EQ(source_list(*options), (SourceList{SourceKind::Mic, SourceKind::System}));
   EXPECT_EQ(source_list(*parse({"--system"})), SourceList{SourceKind::System});
   EXPECT_TRUE(source_list(*parse({})).empty());

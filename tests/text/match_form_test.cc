@@ -21,6 +21,8 @@ TEST(NormalizeForMatch, TrimsWhiteSpaceAtBothEndsOnly) {
   EXPECT_EQ(normalize_for_match("\xe2\x80\x8bx"), "\xe2\x80\x8bx");
   EXPECT_EQ(normalize_for_match(" \t\xe3\x80\x80\xe2\x80\x8a "), "");
   EXPECT_EQ(normalize_for_match(""), "");
+  // Invalid bytes count as U+FFFD, which is no white space.
+  EXPECT_EQ(normalize_for_match(" \xff\t"), "\xef\xbf\xbd");
 }
 
 TEST(NormalizeForMatch, KeepsCase) {

@@ -21,6 +21,8 @@ TEST(DecodeUtf8Lossy, ReplacesEachInvalidSequence) {
   EXPECT_EQ(decode_utf8_lossy("\xc0\xaf"), kReplacement + kReplacement);  // overlong
   EXPECT_EQ(decode_utf8_lossy("\xed\xa0\x80"), kReplacement + kReplacement + kReplacement);  // surrogate
   EXPECT_EQ(decode_utf8_lossy("\x80\x80"), kReplacement + kReplacement);  // stray continuations
+  EXPECT_EQ(decode_utf8_lossy("\xf4\x90\x80\x80"), kReplacement + kReplacement + kReplacement + kReplacement);  // > U+10FFFF
+  EXPECT_EQ(decode_utf8_lossy("\xf0\x9f\x8e" "\xc3\xa9"), kReplacement + "\xc3\xa9");  // 3 of 4, then a whole one
 }
 
 }  // namespace
