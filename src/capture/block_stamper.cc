@@ -23,7 +23,7 @@ void BlockStamper::take_hole(std::size_t bytes) { read_bytes_ += static_cast<std
 void BlockStamper::take_timing(const TimingReport& report) {
   head_latency_ = report.head_latency;
   clock_.observe_head(report.at, ticks_of_bytes(read_bytes_ + report.unread_bytes) + report.head_latency,
-                      /*plays_later=*/report.head_latency < 0);
+                      report.plays_later);
 }
 
 void BlockStamper::reset(std::size_t bytes_in_hand, bool new_device, Ticks now) {
@@ -46,14 +46,14 @@ std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
   return block;
 }
 
-std::optional<Ticks> BlockStamper::delivered_until(Ticks now) const {
+std::optional<Ticks> BlockStamper::handed_out_until(Ticks now) const {
   if (!held_.empty()) return std::nullopt;
-  return now - std::max<Ticks>(head_latency_, 0) - kDeliveryAllowance;
+  return now - std::max<Ticks>(head_latency_, 0) - kHandOutAllowance;
 }
 
 std::optional<Ticks> BlockStamper::release_at() const {
   if (held_.empty()) return std::nullopt;
-  return clock_.settles_at();
+  return clock_.known_at(ticks_of_bytes(held_.front().first_byte));
 }
 
 }  // namespace tavikrec

@@ -29,7 +29,7 @@ class BlockStamper {
   // How long after capture a flowing stream can be late in handing out its
   // audio beyond its reported latency: one fragment (the server sends whole
   // fragments) and a margin for the server's own scheduling.
-  static constexpr Ticks kDeliveryAllowance = kFragmentDuration + 30 * kTicksPerMillisecond;
+  static constexpr Ticks kHandOutAllowance = kFragmentDuration + 30 * kTicksPerMillisecond;
 
   explicit BlockStamper(bool monitor) : clock_(monitor) {}
 
@@ -53,10 +53,10 @@ class BlockStamper {
 
   // For an empty stream at `now`: the instant before which everything
   // captured has been handed out as blocks. Nothing while audio is held.
-  std::optional<Ticks> delivered_until(Ticks now) const;
+  std::optional<Ticks> handed_out_until(Ticks now) const;
 
   // When held audio may be released without new audio arriving; nothing if
-  // nothing is held or if that waits for a timing reply.
+  // nothing is held or if that waits for audio first.
   std::optional<Ticks> release_at() const;
 
   // Whether audio arriving now would be stamped at once; while not, the

@@ -13,7 +13,7 @@
 #include "base/fatal_report.h"
 #include "capture/block_stamper.h"
 #include "capture/channel_outlet.h"
-#include "capture/delivery_watch.h"
+#include "capture/stall_watch.h"
 #include "capture/loop_schedule.h"
 #include "capture/source_stream.h"
 #include "capture/stream_reader.h"
@@ -34,8 +34,6 @@ constexpr int kQuietPasses = 4;
 // stream has switched to: PipeWire 1.4 hands over up to 180 ms of it in a
 // burst.
 constexpr Ticks kSwitchHold = 500 * kTicksPerMillisecond;
-
-const char* default_device(SourceKind kind) { return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@"; }
 
 // A failure, or success: the run stopped (or will) without one.
 using Outcome = std::expected<void, ErrorText>;
@@ -62,7 +60,7 @@ class CaptureSession {
     // From here on the supervisor can wake the loop for the stop.
     const MainloopWaker::Attachment attached = request_.waker->attach_to(connection_->mainloop());
 
-    std::string device = default_device(request_.kind);
+    std::string device = default_device_name(request_.kind);
     if (request_.kind == SourceKind::Mic && request_.mic_device) {
       auto entry = resolve_microphone(*request_.mic_device, *connection_);
       if (!entry) return std::unexpected(entry.error());
@@ -92,7 +90,7 @@ class CaptureSession {
   // loop's next own deadline comes.
   Outcome capture_loop() {
     const Ticks start = monotonic_ticks();
-    watch_ = DeliveryWatch(start);
+    watch_ = StallWatch(start);
     LoopSchedule schedule(start, request_.silence_bell != nullptr);
     for (;;) {
       if (stopping()) return read_what_is_in_hand();
@@ -101,7 +99,7 @@ class CaptureSession {
       auto tending = stream_->tend(now);
       if (!tending) return std::unexpected(tending.error());
       hold_silence(*tending, now);
-      auto pass = reader_.read(stream_->readable(), stream_->follower());
+      auto pass = read();
       if (!pass) return std::unexpected(pass.error());
       if (pass->read_anything) watch_.data_arrived(now);
       if (pass->kept_audio) schedule.audio_read(now);
@@ -113,7 +111,7 @@ class CaptureSession {
       if (watch_stalls_ && watch_.stalled(monotonic_ticks())) {
         return std::unexpected(
             "the selected microphone (" + device_display_name_ + ") stopped delivering audio for " +
-            std::to_string(DeliveryWatch::kStallLimit / kTicksPerSecond) +
+            std::to_string(StallWatch::kStallLimit / kTicksPerSecond) +
             "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default");
       }
       if (!pass->kept_audio && !pass->audio_waits) {
@@ -128,14 +126,24 @@ class CaptureSession {
   }
 
   // After a switch the first audio of the next device may reach back before
-  // what was noted delivered: the silence filler waits for it a while. On a
-  // device the channel does not keep, or with no stream, nothing is coming.
+  // what was noted handed out: the silence filler waits for it a while. On
+  // a device the channel does not keep, or with no stream, nothing is coming.
   void hold_silence(const SourceStream::Tending& tending, Ticks now) {
     if (tending.switched) {
       request_.framer->lock()->hold_silence(now + kSwitchHold);
-    } else if (tending.on_discarded_device) {
-      request_.framer->lock()->hold_silence(0);
+    } else if (tending.nothing_coming) {
+      request_.framer->lock()->end_silence_hold();
     }
+  }
+
+  // Reads the stream when there is one to read; otherwise only sends on
+  // what the stamper may release by now.
+  std::expected<StreamReader::Pass, ErrorText> read() {
+    if (pa_stream* stream = stream_->readable()) return reader_.read(stream, stream_->follower());
+    if (Outcome released = outlet_.release(stamper_, monotonic_ticks()); !released) {
+      return std::unexpected(released.error());
+    }
+    return StreamReader::Pass{};
   }
 
   // Sleeps in the main loop until libpulse has data or work, the stop is
@@ -165,19 +173,20 @@ class CaptureSession {
   // brought in; with whether the pass had anything to dispatch.
   std::expected<std::pair<StreamReader::Pass, bool>, ErrorText> receive_and_read() {
     const bool received = pa_mainloop_iterate(connection_->mainloop(), 0, nullptr) > 0;
-    auto pass = reader_.read(stream_->readable(), stream_->follower());
+    auto pass = read();
     if (!pass) return std::unexpected(pass.error());
     return std::pair(*pass, received);
   }
 
   // The stream had nothing for the channel: tells the system channel's
-  // Framer how far the stream has surely delivered, and wakes the silence
+  // Framer how far the stream has surely handed out, and wakes the silence
   // filler when that leaves silence to pad. libpulse takes one read from the
   // socket per wake-up, so a thread that woke late may have received only a
   // timing reply or part of a packet while audio still waits in the socket:
   // that is late audio, not silence. The note waits for a pass that finds
   // nothing more to receive; what the passes bring in is read at once, and
-  // audio among it leaves the note for a later cycle.
+  // audio among it leaves the note for a later cycle, as does a switch they
+  // brought in: its hold begins with the next cycle.
   Outcome report_quiet() {
     if (!request_.silence_bell) return {};
     for (int pass = 0; pass < kQuietPasses; ++pass) {
@@ -187,10 +196,11 @@ class CaptureSession {
       if (!received->second) break;
       if (pass + 1 == kQuietPasses) return {};
     }
+    if (stream_->switch_pending()) return {};
     const Ticks now = monotonic_ticks();
-    std::optional<Ticks> delivered = stamper_.delivered_until(now);
-    if (!delivered) return {};
-    bool silence_to_pad = request_.framer->lock()->note_delivered(*delivered, now);
+    std::optional<Ticks> handed_out = stamper_.handed_out_until(now);
+    if (!handed_out) return {};
+    bool silence_to_pad = request_.framer->lock()->note_handed_out(*handed_out, now);
     if (silence_to_pad) request_.silence_bell->ring();
     return {};
   }
@@ -199,7 +209,7 @@ class CaptureSession {
   const std::string kind_name_;
   std::string device_display_name_;
   bool watch_stalls_ = false;  // only a chosen microphone has a stall limit
-  DeliveryWatch watch_{0};
+  StallWatch watch_{0};
   // Outlives the stream and the connection: libpulse calls into it.
   BlockStamper stamper_;
   ChannelOutlet outlet_;

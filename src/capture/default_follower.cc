@@ -62,7 +62,10 @@ std::vector<std::string> DefaultFollower::take_lines() {
   return std::exchange(lines_, {});
 }
 
-void DefaultFollower::default_answered(bool /*news*/) { steer(); }
+void DefaultFollower::default_answered(bool news) {
+  if (news) default_changed_ = true;
+  steer();
+}
 
 void DefaultFollower::device_removed(std::uint32_t index) {
   if (stream_ && device_on_ == index) switched_ = true;
@@ -139,8 +142,8 @@ void DefaultFollower::announce(const std::string& device) {
 void DefaultFollower::announce_no_input(const std::string& monitor) {
   // The next input is announced, even the one the channel had before.
   announced_.clear();
-  lines_.push_back(std::string(display_name(kind_)) + " has no input device: the default is " +
-                   decode_utf8_lossy(monitor) + ", an output's monitor \u2014 waiting for an input");
+  lines_.push_back(std::string(display_name(kind_)) + " has no input device: " + decode_utf8_lossy(monitor) +
+                   " is an output's monitor \u2014 waiting for an input");
 }
 
 std::size_t DefaultFollower::queued() const { return queued_bytes(stream_); }

@@ -65,6 +65,10 @@ class DefaultFollower {
   // on (its move comes later, with audio reaching back to the loss, on
   // PipeWire 1.4).
   bool take_switch() { return std::exchange(switched_, false); }
+  bool switch_pending() const { return switched_; }
+
+  // Whether, since the last call, the server named another default.
+  bool take_default_change() { return std::exchange(default_changed_, false); }
 
   // Whether the device the stream is on now was judged not to belong in
   // the channel: nothing the stream delivers is kept meanwhile.
@@ -117,6 +121,7 @@ class DefaultFollower {
   // whose monitor the system output records, the microphone's source.
   std::optional<std::uint32_t> device_on_;
   bool switched_ = false;
+  bool default_changed_ = false;
   std::vector<std::string> lines_;
   DefaultWatch watch_;  // last: its callbacks use everything above
 };

@@ -29,8 +29,9 @@ class DeviceSpans {
   // How far into a kept device's span, at least, bytes may still be
   // stragglers of a discarded device before it: PipeWire reports a move
   // before it has relinked the stream, and 10 to 35 ms of the old device
-  // followed the report in measurements on 0.3.65 and 1.4.2.
-  static constexpr std::uint64_t kStragglerBytes = 3 * kFragmentBytes;
+  // followed the report in measurements on 0.3.65 and 1.4.2. Two fragments
+  // leave a margin; a move between two kept devices loses nothing.
+  static constexpr std::uint64_t kStragglerBytes = 2 * kFragmentBytes;
 
   // A stream that has just started: nothing read, its device not judged.
   DeviceSpans();

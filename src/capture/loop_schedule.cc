@@ -12,7 +12,7 @@ Ticks LoopSchedule::next_wake(Ticks now, std::optional<Ticks> stall_deadline, st
   }
   if (quiet_checks_) {
     // Not while audio flows: only once a fragment is overdue.
-    wake = std::min(wake, std::max(now + kQuietPeriod, last_audio_ + BlockStamper::kDeliveryAllowance));
+    wake = std::min(wake, std::max(now + kQuietPeriod, last_audio_ + BlockStamper::kHandOutAllowance));
   }
   return wake;
 }

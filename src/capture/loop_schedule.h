@@ -19,7 +19,7 @@ class LoopSchedule {
   // early, so a stream that flows never needs a wake-up of its own for it.
   static constexpr Ticks kTimingRequestInterval = kTicksPerSecond;
   static constexpr Ticks kTimingRequestSlack = 100 * kTicksPerMillisecond;
-  // The longest sleep. DeliveryWatch takes a pause of a whole second between
+  // The longest sleep. StallWatch takes a pause of a whole second between
   // two cycles for a loop that did not run (a suspended machine).
   static constexpr Ticks kLongestSleep = 250 * kTicksPerMillisecond;
   // While the system output delivers nothing, how often the silence filler

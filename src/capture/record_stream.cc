@@ -14,6 +14,10 @@ std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& devi
                          reason + ") \u2014 check sound settings");
 }
 
+const char* default_device_name(SourceKind kind) {
+  return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@";
+}
+
 std::size_t queued_bytes(pa_stream* stream) {
   const std::size_t readable = pa_stream_readable_size(stream);
   return readable == static_cast<std::size_t>(-1) ? 0 : readable;

@@ -36,6 +36,10 @@ using RecordStream = std::unique_ptr<pa_stream, StreamRelease>;
 std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, SourceKind kind,
                                                           const std::string& device, bool dont_move);
 
+// The server's name for the default device of `kind`: "@DEFAULT_SOURCE@"
+// or "@DEFAULT_MONITOR@".
+const char* default_device_name(SourceKind kind);
+
 // Bytes the stream has received and not yet handed out; 0 when libpulse
 // cannot tell (the stream is not ready).
 std::size_t queued_bytes(pa_stream* stream);

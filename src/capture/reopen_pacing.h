@@ -26,6 +26,11 @@ class ReopenPacing {
     pause_ = std::min(pause_ * 2, kLongestPause);
   }
   void stream_running() { due_.reset(); }
+  // The server names a new default: worth an attempt at once. The pause
+  // stays, for a default that fails as well.
+  void default_changed(Ticks now) {
+    if (due_) due_ = now;
+  }
 
   // When the next attempt falls due; nothing while none is wanted.
   std::optional<Ticks> due() const { return due_; }

@@ -12,11 +12,6 @@
 #include "text/utf8_text.h"
 
 namespace tavikrec {
-namespace {
-
-const char* default_device(SourceKind kind) { return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@"; }
-
-}  // namespace
 
 SourceStream::Opened::~Opened() {
   // libpulse may still report the disconnection of a stream it has not
@@ -82,7 +77,7 @@ std::expected<void, ErrorText> SourceStream::wait_until_running(pa_mainloop* loo
 
 std::string SourceStream::device_name() const {
   const char* reported = stream_ ? pa_stream_get_device_name(stream_->stream.get()) : nullptr;
-  return reported ? decode_utf8_lossy(reported) : default_device(kind_);
+  return reported ? decode_utf8_lossy(reported) : default_device_name(kind_);
 }
 
 void SourceStream::follow(const std::string& announced) {
@@ -98,6 +93,8 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
   if (follower_) {
     for (const std::string& line : follower_->take_lines()) print_line(line);
     tending.switched = follower_->take_switch();
+    // A new default is worth an attempt at once, whatever the pause.
+    if (follower_->take_default_change()) reopening_.default_changed(now);
   }
   if (stream_ && attached_) {
     pa_stream* s = stream_->stream.get();
@@ -110,12 +107,16 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
     tend_reopened_stream(now);
   }
   // While the server names no default, the next attempt waits for one.
-  if (!stream_ && reopening_.due_by(now)) {
+  if (follower_ && !stream_ && reopening_.due_by(now)) {
     if (const std::optional<std::string>& device = follower_->default_device()) {
-      if (!open_on(*device)) reopening_.attempt_failed(now);
+      if (open_on(*device)) {
+        reopened_at_ = now;
+      } else {
+        reopening_.attempt_failed(now);
+      }
     }
   }
-  tending.on_discarded_device = follower_ && (!attached_ || follower_->on_discarded_device());
+  tending.nothing_coming = follower_ && (!attached_ || follower_->on_discarded_device());
   return tending;
 }
 
@@ -145,15 +146,25 @@ void SourceStream::tend_reopened_stream(Ticks now) {
       reopening_.attempt_failed(now);
       break;
     default:
+      // A server that neither starts nor refuses it: given up, tried again.
+      if (now - reopened_at_ > kReadyLimit) {
+        stream_.reset();
+        reopening_.attempt_failed(now);
+      }
       break;
   }
 }
 
 std::optional<Ticks> SourceStream::reopen_at() const {
+  if (!follower_ || (stream_ && attached_)) return std::nullopt;
+  // A stream on its way is given up at the ready limit.
+  if (stream_) return reopened_at_ + kReadyLimit + 1;
   // Without a default the watch's news wakes the loop.
-  if (stream_ || !follower_ || !follower_->default_device()) return std::nullopt;
+  if (!follower_->default_device()) return std::nullopt;
   return reopening_.due();
 }
+
+bool SourceStream::switch_pending() const { return follower_ && follower_->switch_pending(); }
 
 ErrorText SourceStream::died(pa_stream* stream) const {
   // When the server goes away the peek or state says only "Bad state":

@@ -60,9 +60,9 @@ class SourceStream {
     // The stream moved or lost its device since the last call: the first
     // audio of the next device may reach back before what was delivered.
     bool switched = false;
-    // The stream records no device the channel keeps (a followed stream
-    // between two kept devices, or none at all): nothing is on its way.
-    bool on_discarded_device = false;
+    // Nothing for the channel is on its way: the followed stream is on a
+    // device whose audio the channel does not keep, or there is no stream.
+    bool nothing_coming = false;
   };
   // Once per cycle of the capture loop, before reading: prints the switches
   // the follower saw, lets go of a stream the server killed, opens and
@@ -81,9 +81,13 @@ class SourceStream {
   // for it: it comes through the timing callback.
   void request_timing();
 
-  // When tend() next means to open a stream; nothing while it does not, or
-  // while the server names no default to open it on.
+  // When tend() next means to open a stream or give up on one that does not
+  // start; nothing while it does not, or while the server names no default
+  // to open it on.
   std::optional<Ticks> reopen_at() const;
+
+  // The stream moved or lost its device, and tend() has not said so yet.
+  bool switch_pending() const;
 
  private:
   // One opened stream and what its callbacks report of it.
@@ -115,6 +119,7 @@ class SourceStream {
   std::string device_;  // the device the first stream was opened on
   bool attached_ = false;  // stream_ is running and is the one read
   ReopenPacing reopening_;
+  Ticks reopened_at_ = 0;  // when the stream on its way was opened
   // Destroyed in reverse order: the follower, then the stream.
   std::unique_ptr<Opened> stream_;
   std::optional<DefaultFollower> follower_;

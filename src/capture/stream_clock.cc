@@ -5,38 +5,54 @@
 namespace tavikrec {
 
 void StreamClock::reset(Ticks position, Ticks now) {
-  if (settled(now)) {
-    expire(now);
-    old_origin_ = bounds_.front().origin;
-    fresh_from_ = position;
-  }
+  // Nothing arrived since the last reset: no relation to keep, and the next
+  // one covers whatever audio lies between the two.
+  if (!first_arrival_) return;
+  expire(now);
+  old_origin_ = bounds_.empty() ? *arrival_origin_ : bounds_.front().origin;
+  old_known_at_ = *settles_at();
+  fresh_from_ = position;
   bounds_.clear();
   first_arrival_.reset();
   arrival_origin_.reset();
 }
 
 void StreamClock::observe_head(Ticks at, Ticks position, bool plays_later) {
-  if (monitor_) arrivals_bound_monitor_ = arrivals_bound_monitor_.value_or(true) && !plays_later;
+  if (monitor_) {
+    const bool bound_before = arrivals_bound();
+    arrivals_bound_monitor_ = arrivals_bound_monitor_.value_or(true) && !plays_later;
+    // Arrival bounds taken before the server first reported a sink latency
+    // are too tight by that latency.
+    if (bound_before && !arrivals_bound()) bounds_.clear();
+  }
   if (first_arrival_) add_bound(at, at - position);
 }
 
 void StreamClock::observe_arrival(Ticks at, Ticks first, Ticks end) {
-  if (first < fresh_from_) return;  // audio from before the reset
+  if (first < fresh_from_) {
+    // Audio of the relation before the reset, read after it: it bounds that
+    // relation, as far as it reaches.
+    if (arrivals_bound() && old_origin_) old_origin_ = std::min(*old_origin_, at - std::min(end, fresh_from_));
+    return;
+  }
   expire(at);
   const std::optional<Ticks> origin = bounds_.empty() ? arrival_origin_ : bounds_.front().origin;
   if (origin && at - end - *origin > kLongestStandstill) reset(first, at);
   if (!first_arrival_) first_arrival_ = at;
   arrival_origin_ = std::min(arrival_origin_.value_or(at - end), at - end);
-  if (!monitor_ || arrivals_bound_monitor_.value_or(false)) add_bound(at, at - end);
+  if (arrivals_bound()) add_bound(at, at - end);
 }
+
+bool StreamClock::arrivals_bound() const { return !monitor_ || arrivals_bound_monitor_.value_or(false); }
 
 bool StreamClock::knows(Ticks position, Ticks now) const {
-  if (position < fresh_from_ && old_origin_) return true;
-  return settled(now) || (first_arrival_ && now - *first_arrival_ >= kLongestWait);
+  const std::optional<Ticks> at = known_at(position);
+  return at && now >= *at;
 }
 
-bool StreamClock::settled(Ticks now) const {
-  return first_arrival_ && !bounds_.empty() && now - *first_arrival_ >= kSettleTime;
+std::optional<Ticks> StreamClock::known_at(Ticks position) const {
+  if (position < fresh_from_) return old_known_at_;
+  return settles_at();
 }
 
 std::optional<Ticks> StreamClock::settles_at() const {

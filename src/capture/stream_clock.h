@@ -37,10 +37,12 @@ class StreamClock {
   explicit StreamClock(bool monitor) : monitor_(monitor) {}
 
   // The source changed or was suspended or resumed at `now`: audio from
-  // `position` on follows a new relation, audio before it keeps the old one
-  // if that had settled. A relation that had not (nothing observed since
-  // the last reset, or too little) is not kept: its audio is stamped by the
-  // relation that follows, as a stream's first audio waits for its clock.
+  // `position` on follows a new relation, audio before it keeps the old
+  // one. The old relation gains no replies any more, only the arrivals of
+  // its audio still in hand, so its audio is known when it would have been
+  // without the reset (never earlier: a relation that had not settled is
+  // not promoted). With nothing arrived since the last reset there is no
+  // relation to keep, and the next one covers the audio between the two.
   void reset(Ticks position, Ticks now);
 
   // A timing reply: the source was capturing `position` at `at`. Replies
@@ -56,15 +58,14 @@ class StreamClock {
   // kLongestStandstill behind the relation starts a new one at `first`.
   void observe_arrival(Ticks at, Ticks first, Ticks end);
 
-  // Whether stamp(position) is sound at `now`: the audio is from before the
-  // last reset and the old relation is known, or the clock has settled
-  // (audio has flowed for kSettleTime since the reset, and there is a bound),
-  // or audio has flowed for kLongestWait without one.
+  // Whether stamp(position) is sound at `now`: its relation has settled
+  // (audio has flowed for kSettleTime since its reset, and there is a
+  // bound), or audio has flowed for kLongestWait without one.
   bool knows(Ticks position, Ticks now) const;
 
-  // When knows() turns true for fresh audio with no further observation;
-  // nothing when it waits for audio or a timing reply first.
-  std::optional<Ticks> settles_at() const;
+  // When knows(position) turns true with no further observation; nothing
+  // when it waits for audio first.
+  std::optional<Ticks> known_at(Ticks position) const;
 
   // The capture instant of `position`, as well as the clock can tell: only
   // sound where knows() holds, a best guess otherwise (when stopping).
@@ -77,7 +78,10 @@ class StreamClock {
   };
   void add_bound(Ticks at, Ticks origin);
   void expire(Ticks now);
-  bool settled(Ticks now) const;
+  // When fresh audio is known: kSettleTime after the first arrival with a
+  // bound, kLongestWait after it without.
+  std::optional<Ticks> settles_at() const;
+  bool arrivals_bound() const;
 
   const bool monitor_;
   // Monitor: whether arrivals bound the origin; nothing before the first
@@ -90,8 +94,9 @@ class StreamClock {
   // The tightest arrival since the reset, also for a monitor: only a guess
   // for audio that must go out before the clock has settled.
   std::optional<Ticks> arrival_origin_;
-  Ticks fresh_from_ = 0;                // positions before it use old_origin_
+  Ticks fresh_from_ = 0;  // positions before it use old_origin_
   std::optional<Ticks> old_origin_;
+  std::optional<Ticks> old_known_at_;
 };
 
 }  // namespace tavikrec

@@ -7,12 +7,6 @@ namespace tavikrec {
 
 std::expected<StreamReader::Pass, ErrorText> StreamReader::read(pa_stream* stream, DefaultFollower* follower) {
   Pass pass;
-  if (!stream) {
-    if (auto released = outlet_.release(stamper_, monotonic_ticks()); !released) {
-      return std::unexpected(released.error());
-    }
-    return pass;
-  }
   for (;;) {
     const void* data = nullptr;
     size_t length = 0;

@@ -33,9 +33,9 @@ class StreamReader {
   StreamReader(std::string kind_name, BlockStamper& stamper, ChannelOutlet& outlet)
       : kind_name_(std::move(kind_name)), stamper_(stamper), outlet_(outlet) {}
 
-  // Reads `stream` (nothing: only sends on what the stamper may release)
-  // until it holds nothing more that can be read. `follower`, if any, routes
-  // the stream's bytes. REQUIRES: `stream` is ready.
+  // Reads `stream` until it holds nothing more that can be read. `follower`,
+  // if any, routes the stream's bytes. REQUIRES: `stream` is ready (never
+  // peek one libpulse has failed).
   std::expected<Pass, ErrorText> read(pa_stream* stream, DefaultFollower* follower);
 
  private:

@@ -19,7 +19,7 @@ std::optional<TimingReport> timing_report(const pa_timing_info& info, Ticks mono
   }
   const Ticks head_latency = (static_cast<Ticks>(info.source_usec) - static_cast<Ticks>(info.sink_usec)) *
                              kTicksPerMicrosecond;
-  return TimingReport{at, info.write_index - info.read_index, head_latency};
+  return TimingReport{at, info.write_index - info.read_index, head_latency, info.sink_usec > 0};
 }
 
 }  // namespace tavikrec

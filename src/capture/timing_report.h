@@ -35,6 +35,9 @@ struct TimingReport {
   // source_usec - sink_usec, in ticks: how far the capture head was ahead of
   // the queued audio (behind it, for a monitor, when negative).
   Ticks head_latency;
+  // The server reports a sink latency: a monitor's audio is played after
+  // it was rendered.
+  bool plays_later = false;
 };
 
 // The reply in `info`, handled at `monotonic_now` and `wall_now` (both in

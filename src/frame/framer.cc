@@ -82,10 +82,8 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
 
 std::expected<void, ErrorText> Framer::drain(FrameSink& sink) { return write_pending(true, sink); }
 
-void Framer::hold_silence(Ticks until) { silence_held_until_ = until; }
-
-bool Framer::note_delivered(Ticks until, Ticks now) {
-  delivered_until_ = until;
+bool Framer::note_handed_out(Ticks until, Ticks now) {
+  handed_out_until_ = until;
   return silence_to_pad(now) > 0;
 }
 
@@ -99,8 +97,8 @@ std::expected<void, ErrorText> Framer::fill_silence(Ticks now, FrameSink& sink) 
 }
 
 Ticks Framer::silence_to_pad(Ticks now) const {
-  if (!anchored_ || !delivered_until_ || now < silence_held_until_) return 0;
-  const Ticks target = std::min(now - kSilenceLag, *delivered_until_);
+  if (!anchored_ || !handed_out_until_ || now < silence_held_until_) return 0;
+  const Ticks target = std::min(now - kSilenceLag, *handed_out_until_);
   return std::max<Ticks>(target - end_, 0) / kTicksPerSample;
 }
 

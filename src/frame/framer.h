@@ -62,21 +62,22 @@ class Framer {
   // REQUIRES: lock held. The channel's stream, found empty at `now`, has
   // handed out everything captured before `until`. Returns whether
   // fill_silence(now) now has silence to pad.
-  bool note_delivered(Ticks until, Ticks now);
+  bool note_handed_out(Ticks until, Ticks now);
 
   // REQUIRES: lock held. Pads the timeline with zeros up to kSilenceLag
-  // behind `now`, but never past what the stream is known to have delivered
-  // (note_delivered), so a capture thread that is merely late is never taken
+  // behind `now`, but never past what the stream is known to have handed out
+  // (note_handed_out), so a capture thread that is merely late is never taken
   // for a silent output; then drains. Does nothing while nothing has been
   // noted or while at least one sample short of that target.
   std::expected<void, ErrorText> fill_silence(Ticks now, FrameSink& sink);
 
   // REQUIRES: lock held. Until `until` there is no silence to pad: the
   // capture stream switched devices, and the first audio of the new one,
-  // which may reach further back than what was noted delivered (PipeWire
-  // 1.4 hands over up to 180 ms of it in a burst), is on its way. An
-  // earlier `until` ends the hold.
-  void hold_silence(Ticks until);
+  // which may reach further back than what was noted handed out (PipeWire
+  // 1.4 hands over up to 180 ms of it in a burst), is on its way.
+  void hold_silence(Ticks until) { silence_held_until_ = until; }
+  // REQUIRES: lock held. Nothing is on its way after all.
+  void end_silence_hold() { silence_held_until_ = 0; }
 
   std::uint8_t tag() const { return tag_; }
   // Stamp just after the last pending or written sample; nothing until anchored.
@@ -90,7 +91,7 @@ class Framer {
   std::expected<void, ErrorText> append_zeros(Ticks count, FrameSink& sink);
   void keep(std::span<const std::int16_t> samples);
   // Zeros fill_silence(now) would pad: up to the nearer of kSilenceLag
-  // behind `now` and what the stream has delivered.
+  // behind `now` and what the stream has handed out.
   Ticks silence_to_pad(Ticks now) const;
   // Writes pending samples as frames, oldest first: the full frames, or with
   // `short_last` everything. The written ones are removed at once at the
@@ -107,7 +108,7 @@ class Framer {
   // Oldest first; less than one frame between calls unless a write failed.
   std::vector<std::int16_t> pending_;
   bool warned_ = false;
-  std::optional<Ticks> delivered_until_;  // see note_delivered
+  std::optional<Ticks> handed_out_until_;  // see note_handed_out
   Ticks silence_held_until_ = 0;  // see hold_silence
   // A block opened a device and none of it has been placed yet.
   bool placing_device_ = false;

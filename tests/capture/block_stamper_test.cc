@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace tavikrec {
@@ -44,7 +45,7 @@ TEST(StreamClock, SettlesOnlyAfterAudioFlowedAndIgnoresTheStandingHeadBeforeIt) 
   clock.observe_head(kOrigin - 100 * kMs, 0);
   clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
   EXPECT_FALSE(clock.knows(0, kOrigin + 239 * kMs));
-  EXPECT_EQ(clock.settles_at(), kOrigin + 240 * kMs);
+  EXPECT_EQ(clock.known_at(0), kOrigin + 240 * kMs);
   EXPECT_TRUE(clock.knows(0, kOrigin + 240 * kMs));
   EXPECT_EQ(clock.stamp(0, kOrigin + 240 * kMs), kOrigin);
 }
@@ -72,6 +73,13 @@ TEST(StreamClock, MonitorAudioArrivesBeforeItIsPlayedSoOnlyRepliesCount) {
     ahead.observe_head(kOrigin + 300 * kMs, -600 * kMs, plays_later);
     EXPECT_EQ(ahead.stamp(0, kOrigin + 300 * kMs), plays_later ? kOrigin + 900 * kMs : kOrigin) << plays_later;
   }
+  // A first reply without a sink latency, then one with: the arrival bounds
+  // taken meanwhile are too tight by that latency and go.
+  StreamClock late_latency(/*monitor=*/true);
+  late_latency.observe_head(kOrigin, 0);
+  late_latency.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
+  late_latency.observe_head(kOrigin + 300 * kMs, 270 * kMs, /*plays_later=*/true);
+  EXPECT_EQ(late_latency.stamp(0, kOrigin + 300 * kMs), kOrigin + 30 * kMs);
 }
 
 TEST(StreamClock, AnAudioLossShowsOnceTheTightBoundsLeaveTheWindow) {
@@ -113,21 +121,25 @@ TEST(StreamClock, ResetKeepsEarlierAudioOnTheOldRelationOnlyOnceItSettled) {
   EXPECT_EQ(clock.stamp(200 * kMs, again + 440 * kMs), again + 200 * kMs);
 
   // A reset within the settle period: the one bound that arrived before it
-  // was never trusted, and is not promoted.
+  // is not promoted. The old relation's audio waits as it would have, and
+  // what of it was still in hand tightens the bound.
   StreamClock early(/*monitor=*/false);
   early.observe_arrival(kOrigin + 90 * kMs, 0, 40 * kMs);  // the thread 50 ms late
-  early.reset(40 * kMs, kOrigin + 100 * kMs);
+  early.reset(60 * kMs, kOrigin + 100 * kMs);               // 20 ms more in hand
   EXPECT_FALSE(early.knows(0, kOrigin + 100 * kMs));
-  early.observe_arrival(kOrigin + 80 * kMs + 100 * kMs, 40 * kMs, 80 * kMs);
-  early.observe_arrival(kOrigin + 120 * kMs + 100 * kMs, 80 * kMs, 120 * kMs);
-  EXPECT_TRUE(early.knows(0, kOrigin + 380 * kMs));
-  EXPECT_EQ(early.stamp(0, kOrigin + 380 * kMs), kOrigin + 100 * kMs);
+  EXPECT_EQ(early.known_at(0), kOrigin + 290 * kMs) << "nothing more need arrive";
+  early.observe_arrival(kOrigin + 100 * kMs, 40 * kMs, 60 * kMs);
+  early.observe_arrival(kOrigin + 260 * kMs, 60 * kMs, 100 * kMs);  // the new source runs 160 ms later
+  EXPECT_TRUE(early.knows(0, kOrigin + 290 * kMs));
+  EXPECT_EQ(early.stamp(0, kOrigin + 290 * kMs), kOrigin + 40 * kMs);
+  EXPECT_FALSE(early.knows(60 * kMs, kOrigin + 459 * kMs));
+  EXPECT_EQ(early.stamp(60 * kMs, kOrigin + 460 * kMs), kOrigin + 220 * kMs);
 }
 
 TEST(StreamClock, AMonitorWithoutRepliesIsStampedByArrivalsAfterASecond) {
   StreamClock clock(/*monitor=*/true);
   clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);
-  EXPECT_EQ(clock.settles_at(), kOrigin + 40 * kMs + StreamClock::kLongestWait);
+  EXPECT_EQ(clock.known_at(0), kOrigin + 40 * kMs + StreamClock::kLongestWait);
   EXPECT_FALSE(clock.knows(0, kOrigin + 40 * kMs + StreamClock::kLongestWait - 1));
   EXPECT_TRUE(clock.knows(0, kOrigin + 40 * kMs + StreamClock::kLongestWait));
   EXPECT_EQ(clock.stamp(0, kOrigin + 2 * kTicksPerSecond), kOrigin);
@@ -136,19 +148,24 @@ TEST(StreamClock, AMonitorWithoutRepliesIsStampedByArrivalsAfterASecond) {
 // A server stopped for 8 s: the source produced nothing meanwhile, and its
 // audio resumes on a relation 8 s later than the window's tightest bound.
 TEST(StreamClock, AudioAfterAStandstillStartsANewRelation) {
-  for (bool monitor : {false, true}) {
-    StreamClock clock(monitor);
+  struct Source {
+    bool monitor;
+    bool plays_later;
+  };
+  for (Source source : {Source{false, false}, Source{true, false}, Source{true, true}}) {
+    StreamClock clock(source.monitor);
     for (Ticks end = 40 * kMs; end <= kTicksPerSecond; end += 40 * kMs) {
       clock.observe_arrival(kOrigin + end, end - 40 * kMs, end);
-      clock.observe_head(kOrigin + end, end);
+      clock.observe_head(kOrigin + end, end, source.plays_later);
     }
     const Ticks resumed = kOrigin + 8 * kTicksPerSecond;
     for (Ticks end = kTicksPerSecond + 40 * kMs; end <= kTicksPerSecond + 400 * kMs; end += 40 * kMs) {
       clock.observe_arrival(resumed + end, end - 40 * kMs, end);
-      clock.observe_head(resumed + end, end);
+      clock.observe_head(resumed + end, end, source.plays_later);
     }
-    EXPECT_EQ(clock.stamp(kTicksPerSecond - 40 * kMs, resumed + 2 * kTicksPerSecond), kOrigin + 960 * kMs) << monitor;
-    EXPECT_EQ(clock.stamp(kTicksPerSecond, resumed + 2 * kTicksPerSecond), resumed + kTicksPerSecond) << monitor;
+    const std::string which = source.monitor ? (source.plays_later ? "PulseAudio monitor" : "PipeWire monitor") : "input";
+    EXPECT_EQ(clock.stamp(kTicksPerSecond - 40 * kMs, resumed + 2 * kTicksPerSecond), kOrigin + 960 * kMs) << which;
+    EXPECT_EQ(clock.stamp(kTicksPerSecond, resumed + 2 * kTicksPerSecond), resumed + kTicksPerSecond) << which;
   }
 }
 
@@ -172,6 +189,8 @@ TEST(TimingReport, PlacesTheServersSnapshotOnTheMonotonicClock) {
   EXPECT_EQ(report->at, kOrigin - 3 * kMs);
   EXPECT_EQ(report->unread_bytes, 1000);
   EXPECT_EQ(report->head_latency, -28 * kMs);
+  EXPECT_TRUE(report->plays_later);
+  EXPECT_FALSE(timing_report(reply_info(9000, 8000, 2000, 0), kOrigin, wall_snapshot)->plays_later);
 
   // A wall clock that stepped since the snapshot, or clocks the server does
   // not share: the instant of handling, a looser bound.
@@ -196,7 +215,7 @@ TEST(BlockStamper, HoldsAudioUntilTheClockSettlesThenReleasesItInOrder) {
     stamper.take_audio(kFragmentBytes, now);
     read += 40 * kMs;
     stamper.take_timing(exact_reply(now + kMs, read));
-    EXPECT_EQ(stamper.delivered_until(now), std::nullopt) << "audio is held";
+    EXPECT_EQ(stamper.handed_out_until(now), std::nullopt) << "audio is held";
     if (i < 6) {
       EXPECT_TRUE(released_stamps(stamper, now).empty()) << i;
     }
@@ -224,13 +243,13 @@ TEST(BlockStamper, AHoleMovesTheNextStampOnAndOddReadsKeepTheirPlace) {
             (std::vector<Ticks>{kOrigin + 140 * kMs, kOrigin + 140 * kMs + 1000 * 625}));
 }
 
-TEST(BlockStamper, DeliveredUntilAllowsTheLatencyAFragmentAndAMargin) {
+TEST(BlockStamper, HandedOutUntilAllowsTheLatencyAFragmentAndAMargin) {
   BlockStamper stamper(/*monitor=*/false);
   stamper.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
   stamper.take_timing(exact_reply(kOrigin + 50 * kMs, 40 * kMs, 25 * kMs));
-  EXPECT_EQ(stamper.delivered_until(kOrigin + 60 * kMs), std::nullopt);
+  EXPECT_EQ(stamper.handed_out_until(kOrigin + 60 * kMs), std::nullopt);
   released_stamps(stamper, kOrigin + 60 * kMs, /*flush=*/true);
-  EXPECT_EQ(stamper.delivered_until(kOrigin + 300 * kMs), kOrigin + 300 * kMs - 25 * kMs - 70 * kMs);
+  EXPECT_EQ(stamper.handed_out_until(kOrigin + 300 * kMs), kOrigin + 300 * kMs - 25 * kMs - 70 * kMs);
 }
 
 TEST(BlockStamper, ResetAfterASuspendWaitsForTheNewRelation) {

@@ -17,7 +17,7 @@ TEST(LoopSchedule, WakesForTheNearestDeadlineAndChecksQuietOnlyOnceAudioIsOverdu
   schedule.audio_read(kStart);
   // Audio flows: the next quiet check waits for a fragment to be overdue.
   EXPECT_EQ(schedule.next_wake(kStart, std::nullopt, std::nullopt, std::nullopt),
-            kStart + BlockStamper::kDeliveryAllowance);
+            kStart + BlockStamper::kHandOutAllowance);
   // Long silent: a quiet check every fragment's time.
   EXPECT_EQ(schedule.next_wake(kStart + 500 * kMs, std::nullopt, std::nullopt, std::nullopt),
             kStart + 500 * kMs + LoopSchedule::kQuietPeriod);
@@ -57,6 +57,13 @@ TEST(ReopenPacing, TriesAtOnceThenBacksOffWhileAttemptsFailAndStopsWhenAStreamRu
   pacing.stream_lost(now);
   pacing.attempt_failed(now);
   EXPECT_EQ(*pacing.due() - now, 250 * kMs);
+  // A new default is tried at once, not after the pause.
+  pacing.attempt_failed(now);
+  pacing.default_changed(now + kMs);
+  EXPECT_TRUE(pacing.due_by(now + kMs));
+  pacing.stream_running();
+  pacing.default_changed(now + 2 * kMs);
+  EXPECT_EQ(pacing.due(), std::nullopt) << "nothing to reopen";
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST(FrameStreamConcurrency, ProducersFillerAndWriterMakeOneSoundStream) {
     for (int pass = 0; pass < 8; ++pass) {
       std::this_thread::sleep_for(40ms);
       const Ticks now = monotonic_ticks();
-      if (system->lock()->note_delivered(now - 700'000, now)) bell->ring();
+      if (system->lock()->note_handed_out(now - 700'000, now)) bell->ring();
     }
     produce(*system, *sink, 12, -30000, system_out);
   });

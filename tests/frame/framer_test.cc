@@ -95,7 +95,7 @@ TEST_F(FramerTest, FirstBlockIsPlacedExactlyAtItsStamp) {
 
   // The silence filler's zeros are no block of the channel's.
   Framer after_silence(1, kEpoch);
-  after_silence.note_delivered(kEpoch + 1'000'625, kEpoch + 1'000'625);
+  after_silence.note_handed_out(kEpoch + 1'000'625, kEpoch + 1'000'625);
   ASSERT_TRUE(after_silence.fill_silence(kEpoch + 1'000'625, sink_));
   append(after_silence, kEpoch + 625 + 200'000, block);
   EXPECT_EQ(after_silence.pending_samples(), 320u + 10u);
@@ -218,7 +218,7 @@ TEST_F(FramerTest, NothingPendingWritesNothingAtDrain) {
 
 TEST_F(FramerTest, SilenceFillerRuleKeepsTheTimelineOneHundredMillisecondsBehind) {
   Framer system(1, kEpoch);
-  EXPECT_FALSE(system.note_delivered(kEpoch + 100'000'000, kEpoch + 1'000'624));
+  EXPECT_FALSE(system.note_handed_out(kEpoch + 100'000'000, kEpoch + 1'000'624));
   ASSERT_TRUE(system.fill_silence(kEpoch + 1'000'624, sink_));
   EXPECT_TRUE(recording_->empty());
   ASSERT_TRUE(system.fill_silence(kEpoch + 1'000'625, sink_));
@@ -238,12 +238,12 @@ TEST_F(FramerTest, SilenceFillerRuleKeepsTheTimelineOneHundredMillisecondsBehind
   EXPECT_EQ(written[1].samples, expected);
 
   // Never beyond what the stream is known to have delivered.
-  EXPECT_TRUE(system.note_delivered(kEpoch + 800 * 625, kEpoch + 100'000'000));
+  EXPECT_TRUE(system.note_handed_out(kEpoch + 800 * 625, kEpoch + 100'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 100'000'000, sink_));
   EXPECT_EQ(system.timeline_end(), kEpoch + 800 * 625);
 
   Framer unanchored(0, std::nullopt);
-  unanchored.note_delivered(kEpoch + 100'000'000, kEpoch + 100'000'000);
+  unanchored.note_handed_out(kEpoch + 100'000'000, kEpoch + 100'000'000);
   ASSERT_TRUE(unanchored.fill_silence(kEpoch + 100'000'000, sink_));
   EXPECT_EQ(unanchored.pending_samples(), 0u);
 }
@@ -259,7 +259,7 @@ TEST_F(FramerTest, ALateCaptureThreadIsNotTakenForASilentOutput) {
   Ticks captured = kEpoch;  // stamp of the next fragment
   auto flow_until = [&](Ticks now) {
     for (; captured + kFragment <= now; captured += kFragment) append(system, captured, fragment);
-    EXPECT_FALSE(system.note_delivered(now - kNoted, now));
+    EXPECT_FALSE(system.note_handed_out(now - kNoted, now));
     ASSERT_TRUE(system.fill_silence(now, sink_));
   };
   for (Ticks now = kEpoch + kFragment; now <= kEpoch + 2 * kTicksPerSecond; now += kFragment) flow_until(now + 5'000);
@@ -280,7 +280,7 @@ TEST_F(FramerTest, ALateCaptureThreadIsNotTakenForASilentOutput) {
   Ticks now = held_up + 3'600'000;
   for (int pass = 0; pass < 10; ++pass) {
     now += kFragment;
-    if (system.note_delivered(now - kNoted, now)) {
+    if (system.note_handed_out(now - kNoted, now)) {
       ASSERT_TRUE(system.fill_silence(now, sink_));
     }
   }
@@ -294,7 +294,7 @@ TEST_F(FramerTest, AfterASwitchTheFillerWaitsAndTheNewDevicesFirstBlockIsPlacedA
   system.hold_silence(kEpoch + 5'000'000);
   // Found empty for 300 ms: nothing is padded while the new device's audio
   // is on its way.
-  EXPECT_FALSE(system.note_delivered(kEpoch + 2'300'000, kEpoch + 3'000'000));
+  EXPECT_FALSE(system.note_handed_out(kEpoch + 2'300'000, kEpoch + 3'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 3'000'000, sink_));
   // The old device's last fragment was still queued: it is no device's
   // first block and keeps the tolerance, 20 ms late.
@@ -309,8 +309,8 @@ TEST_F(FramerTest, AfterASwitchTheFillerWaitsAndTheNewDevicesFirstBlockIsPlacedA
   for (int i = 0; i < 30; ++i) expected.push_back(static_cast<std::int16_t>(1000 + 610 + i));
   EXPECT_EQ(frames().back().samples, expected);
   // Once the hold is over, the filler catches up.
-  EXPECT_FALSE(system.note_delivered(kEpoch + 4'300'000, kEpoch + 4'999'999));
-  EXPECT_TRUE(system.note_delivered(kEpoch + 4'300'000, kEpoch + 5'000'000));
+  EXPECT_FALSE(system.note_handed_out(kEpoch + 4'300'000, kEpoch + 4'999'999));
+  EXPECT_TRUE(system.note_handed_out(kEpoch + 4'300'000, kEpoch + 5'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 5'000'000, sink_));
   EXPECT_EQ(system.timeline_end(), kEpoch + 4'000'000);
 }
@@ -332,7 +332,7 @@ TEST_F(FramerTest, AfterASwitchEvenAShortGapIsFilled) {
 TEST_F(FramerTest, AudioThatComesLateForPaddedSilenceIsDroppedOnTheSystemChannelOnly) {
   Framer system(1, kEpoch);
   append(system, kEpoch, ramp(640));
-  ASSERT_TRUE(system.note_delivered(kEpoch + 20'000'000, kEpoch + 21'000'000));
+  ASSERT_TRUE(system.note_handed_out(kEpoch + 20'000'000, kEpoch + 21'000'000));
   ASSERT_TRUE(system.fill_silence(kEpoch + 21'000'000, sink_));
   ASSERT_EQ(system.timeline_end(), kEpoch + 20'000'000);
   // 1.1 s of it from 1 s on: only its last 100 ms lie past the zeros.

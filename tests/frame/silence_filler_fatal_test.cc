@@ -16,7 +16,7 @@ TEST(SilenceFillerDeathTest, FrameWriterGoneIsFatalWhileRunning) {
     // Anchored 200 ms ago and rung: the first pass has silence to write.
     const Ticks now = monotonic_ticks();
     SharedFramer system = make_shared_framer(1, now - 2'000'000);
-    system->lock()->note_delivered(now, now);
+    system->lock()->note_handed_out(now, now);
     auto bell = std::make_shared<Doorbell>();
     bell->ring();
     run_silence_filler(system, sink, std::make_shared<std::atomic<bool>>(false), bell);

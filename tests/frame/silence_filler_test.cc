@@ -32,7 +32,7 @@ TEST(SilenceFiller, PadsWhenRungAndEndsAtTheStop) {
   std::thread filler(run_silence_filler, system, sink, stop, bell);
 
   const Ticks noted = monotonic_ticks();
-  ASSERT_TRUE(system->lock()->note_delivered(noted, noted));
+  ASSERT_TRUE(system->lock()->note_handed_out(noted, noted));
   bell->ring();
   while (*system->lock()->timeline_end() == epoch) std::this_thread::yield();
   stop->store(true);

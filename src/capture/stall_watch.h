@@ -7,11 +7,11 @@
 
 namespace tavikrec {
 
-class DeliveryWatch {
+class StallWatch {
  public:
   static constexpr Ticks kStallLimit = 5 * kTicksPerSecond;  // whole seconds: the stall message names it
 
-  explicit DeliveryWatch(Ticks now) : last_data_(now), previous_cycle_(now) {}
+  explicit StallWatch(Ticks now) : last_data_(now), previous_cycle_(now) {}
 
   // At the start of every cycle: a gap of a whole second or more since the
   // previous cycle means the loop was not running, and is not silence.

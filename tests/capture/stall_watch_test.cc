@@ -1,4 +1,4 @@
-#include "capture/delivery_watch.h"
+#include "capture/stall_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -9,19 +9,19 @@ constexpr Ticks kSecond = kTicksPerSecond;
 constexpr Ticks kCycle = 5 * kSecond / 1000;  // the loop's 5 ms
 
 // Runs empty cycles every 5 ms from `from` (exclusive) up to `to`.
-void idle_cycles(DeliveryWatch& watch, Ticks from, Ticks to) {
+void idle_cycles(StallWatch& watch, Ticks from, Ticks to) {
   for (Ticks t = from + kCycle; t <= to; t += kCycle) watch.begin_cycle(t);
 }
 
-TEST(DeliveryWatch, StallsAfterFiveWholeSecondsWithoutData) {
-  DeliveryWatch watch(0);
+TEST(StallWatch, StallsAfterFiveWholeSecondsWithoutData) {
+  StallWatch watch(0);
   idle_cycles(watch, 0, 5 * kSecond - 1);
   EXPECT_FALSE(watch.stalled(5 * kSecond - 1));
   EXPECT_TRUE(watch.stalled(5 * kSecond));
 }
 
-TEST(DeliveryWatch, DataAndHolesRestartTheCount) {
-  DeliveryWatch watch(0);
+TEST(StallWatch, DataAndHolesRestartTheCount) {
+  StallWatch watch(0);
   idle_cycles(watch, 0, 4 * kSecond);
   watch.data_arrived(4 * kSecond);
   idle_cycles(watch, 4 * kSecond, 8 * kSecond);
@@ -29,8 +29,8 @@ TEST(DeliveryWatch, DataAndHolesRestartTheCount) {
   EXPECT_TRUE(watch.stalled(9 * kSecond));
 }
 
-TEST(DeliveryWatch, TimeTheLoopDidNotRunIsNotSilence) {
-  DeliveryWatch watch(0);
+TEST(StallWatch, TimeTheLoopDidNotRunIsNotSilence) {
+  StallWatch watch(0);
   idle_cycles(watch, 0, 3 * kSecond);
   // The machine sleeps for a minute: the first cycle after it resets.
   watch.begin_cycle(63 * kSecond);
@@ -39,15 +39,15 @@ TEST(DeliveryWatch, TimeTheLoopDidNotRunIsNotSilence) {
   EXPECT_FALSE(watch.stalled(67 * kSecond));
   EXPECT_TRUE(watch.stalled(68 * kSecond));
   // A gap just under a second does not reset; exactly one second does.
-  DeliveryWatch short_gap(0);
+  StallWatch short_gap(0);
   for (Ticks t = kSecond - 1; t < 5 * kSecond; t += kSecond - 1) short_gap.begin_cycle(t);
   EXPECT_TRUE(short_gap.stalled(5 * kSecond));
-  DeliveryWatch full_gap(0);
+  StallWatch full_gap(0);
   full_gap.begin_cycle(4 * kSecond);
   full_gap.begin_cycle(5 * kSecond);
   EXPECT_FALSE(full_gap.stalled(5 * kSecond));
   // A clock that seems to go backwards never resets.
-  DeliveryWatch backwards(10 * kSecond);
+  StallWatch backwards(10 * kSecond);
   backwards.begin_cycle(8 * kSecond);
   EXPECT_TRUE(backwards.stalled(15 * kSecond));
 }
