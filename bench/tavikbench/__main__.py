@@ -8,7 +8,7 @@ import platform
 import subprocess
 import sys
 
-from . import backlog, cost, fidelity, report, soak, startup
+from . import backlog, cost, drift, fidelity, report, server as servers, soak, startup
 from .server import PrivateServer
 from .stress import BusyLoops
 
@@ -17,6 +17,9 @@ MODES = {  # cost rounds, seconds per cost run, loop-rig runs per condition, sec
     "quick": (2, 4.0, 1, 5.0, 8.0),
 }
 CONDITIONS = ("idle", "busy")
+# Where the drift rig runs: PulseAudio with both devices, PipeWire's pulse
+# server (0.3, the system's; 1.4 from its prefix) with the microphone alone.
+DRIFT_SERVERS = ("pulseaudio", "pipewire", "pipewire14")
 
 
 def machine() -> list[str]:
@@ -55,6 +58,46 @@ def loop_rig(binaries: list[tuple[str, str]], env: dict, conditions: list[str], 
     return lines
 
 
+def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: float, runs: int) -> list[str]:
+    """On each server, `runs` rounds of one capture per skew; each run's
+    line is printed as it finishes, the figures and targets at the end. A
+    server that does not start (PipeWire 1.4 not installed) is reported and
+    the others still run."""
+    lines = []
+    for kind in server_kinds:
+        try:
+            lines += _drift_on(kind, binary, ppms, seconds, runs)
+        except (RuntimeError, OSError, subprocess.SubprocessError) as error:
+            lines.append(f"== drift, {kind}: {error}")
+    return lines
+
+
+def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: int) -> list[str]:
+    with _drift_server(kind) as server:
+        name = server.describe()
+        groups = {ppm: drift.Group([]) for ppm in ppms}
+        for round_index in range(runs):
+            for ppm in ppms:
+                try:
+                    if kind == "pulseaudio":
+                        run = drift.measure_pulseaudio(binary, server, ppm, seconds)
+                    else:
+                        run = drift.measure_microphone(binary, server, ppm, seconds)
+                except (RuntimeError, OSError, subprocess.SubprocessError) as error:  # a faulty run, not the end
+                    groups[ppm].failed += 1
+                    print(f"{name} {ppm:+g} ppm run {round_index + 1}: failed: {error}", flush=True)
+                    continue
+                groups[ppm].runs.append(run)
+                print(report.drift_run(round_index + 1, run), flush=True)
+    return [line for ppm, group in groups.items() for line in report.drift(name, ppm, group)]
+
+
+def _drift_server(kind: str):
+    if kind == "pulseaudio":
+        return PrivateServer(servers.DRIFT_RIG)
+    return servers.PipeWireServer("0.3" if kind == "pipewire" else "1.4")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(prog="bench/run")
     parser.add_argument("binary")
@@ -62,16 +105,30 @@ def main() -> int:
     parser.add_argument("--baseline", metavar="PATH", help="a second tavikrec, alternated round by round with BINARY")
     parser.add_argument("--baseline-label", default="baseline")
     parser.add_argument("--quick", action="store_true", help="a short version of every measurement")
-    parser.add_argument("--runs", type=int, help="loop-rig runs per binary and condition")
+    parser.add_argument("--runs", type=int,
+                        help="loop-rig runs per binary and condition; drift-rig captures per skew (default 1)")
     parser.add_argument("--conditions", default="idle,busy",
                         help="loop-rig conditions, comma-separated: idle, busy (a busy loop on every CPU)")
-    parser.add_argument("--only", choices=("cost", "rig", "backlog"), help="one section only")
+    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift"),
+                        help="one section only; drift runs only when asked for")
+    parser.add_argument("--drift-ppm", default="-500,+500",
+                        help="drift rig: device clock skews in ppm, comma-separated (both devices of a run get it)")
+    parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
+    parser.add_argument("--drift-servers", default="pulseaudio,pipewire",
+                        help=f"drift rig: {', '.join(DRIFT_SERVERS)}, comma-separated")
     parser.add_argument("--soak", action="store_true", help="only the soak run")
     parser.add_argument("--soak-minutes", type=float, default=60.0)
     options = parser.parse_args()
     conditions = options.conditions.split(",")
     if not set(conditions) <= set(CONDITIONS):
         parser.error(f"--conditions takes {', '.join(CONDITIONS)}")
+    drift_servers = options.drift_servers.split(",")
+    if not set(drift_servers) <= set(DRIFT_SERVERS):
+        parser.error(f"--drift-servers takes {', '.join(DRIFT_SERVERS)}")
+    try:
+        ppms = [float(value) for value in options.drift_ppm.split(",")]
+    except ValueError:
+        parser.error("--drift-ppm takes numbers, e.g. -500,+500")
 
     binaries = [(options.label, options.binary)]
     if options.baseline:
@@ -81,6 +138,11 @@ def main() -> int:
     runs = options.runs or runs
     print("\n".join(machine()), flush=True)
     print("== binaries: " + ", ".join(f"{label} = {path}" for label, path in binaries), flush=True)
+    if options.only == "drift":  # servers of its own
+        print("\n".join(drift_rig(options.binary, drift_servers, ppms, options.drift_seconds,
+                                  options.runs or 1)), flush=True)
+        print(f"== load average at the end {os.getloadavg()[0]:.2f}", flush=True)
+        return 0
     with PrivateServer() as server:
         if options.soak:
             sections = {"soak": lambda: report.soak(soak.measure(options.binary, server.env, options.soak_minutes))}

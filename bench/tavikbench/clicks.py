@@ -54,13 +54,23 @@ def pair_offsets(mic: list[float], system: list[float], window: float) -> list[f
     return offsets
 
 
+def click_numbers(times: list[float], period: float) -> list[int]:
+    """Numbers the onsets from the first: each by the nearest whole number
+    of periods after the one before, so a missed click leaves a gap in the
+    numbers and a drift that builds past half a period over a long run
+    does not shift them."""
+    numbers = [0]
+    for before, t in zip(times, times[1:]):
+        numbers.append(numbers[-1] + round((t - before) / period))
+    return numbers
+
+
 def drift_ppm(times: list[float], spacing: int) -> float:
     """How far the onset spacing on the timeline departs from the played
-    spacing, in parts per million. Onsets are numbered by the nearest whole
-    number of spacings, so a missed click does not skew the fit."""
+    spacing, in parts per million. Onsets are numbered by click_numbers, so
+    a missed click does not skew the fit."""
     period = spacing / RATE
-    indexes = [round((t - times[0]) / period) for t in times]
-    return (stats.slope(indexes, times) / period - 1.0) * 1e6
+    return (stats.slope(click_numbers(times, period), times) / period - 1.0) * 1e6
 
 
 def inserted_zero_runs(samples: array.array) -> list[tuple[int, int]]:

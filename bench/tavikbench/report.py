@@ -4,6 +4,7 @@ from __future__ import annotations
 from . import stats
 from .backlog import BacklogRun
 from .cost import Contestant
+from .drift import MARK_S, SETTLE_S, DriftChannel, DriftRun, Group
 from .fidelity import TAGS, ChannelTiming, FidelityRun, Summary
 from .soak import SoakRun
 
@@ -105,4 +106,71 @@ def soak(run: SoakRun) -> list[str]:
     lines.append(f"RSS slope {run.rss_slope_kib_per_hour:+.1f} KiB/hour, peak {run.peak_rss_kib} KiB")
     lines.append("spans " + ", ".join(f"channel {t}: {s:.3f} s" for t, s in sorted(run.spans_s.items()))
                  + f"; wall {run.wall_s:.3f} s; every frame whole and contiguous: {_verdict(run.complete)}")
+    return lines
+
+
+def _ms(value: float | None, sign: str = "+") -> str:
+    return "—" if value is None else f"{value:{sign}.2f}"
+
+
+def _marks(channel: DriftChannel) -> list[float]:
+    last = channel.errors[-1][0]
+    return [MARK_S * k for k in range(1, int(last // MARK_S) + 1)]
+
+
+def drift_run(index: int, run: DriftRun) -> str:
+    """One line per drift capture, printed as it finishes."""
+    parts = []
+    for name, ch in run.channels.items():
+        late, behind = run.pacing[name]
+        at = "/".join(_ms(ch.error_at(m)) for m in _marks(ch))
+        parts.append(f"{name}: error at {MARK_S:.0f} s steps {at} ms, last click {_ms(ch.errors[-1][1])} ms "
+                     f"at {ch.errors[-1][0]:.1f} s; max |error| {_ms(ch.worst_ms(False), '')} ms (first "
+                     f"{SETTLE_S:.0f} s), {_ms(ch.worst_ms(True), '')} ms (after); zero runs {len(ch.zero_runs)} "
+                     f"({ch.zero_ms:.1f} ms{''.join(f', {ms:.1f} ms at {t:.2f} s' for t, ms in ch.zero_runs[:3])}); "
+                     f"late-stamp lines {ch.late_lines}; drift {ch.drift_ppm:+.1f} ppm; "
+                     f"pace: latest wake-up {late:.1f} ms, most behind {behind:.1f} ms")
+    return f"{run.server} {run.ppm:+g} ppm run {index}: " + "; ".join(parts)
+
+
+def _spread(values: list[float], digits: int | None = 2, sign: str = "+") -> str:
+    """Median [min … max] of the runs' values; the median alone for one
+    run. `digits` None prints counts as they are (a median may be a half)."""
+    if not values:
+        return "—"
+    form = f"{sign}g" if digits is None else f"{sign}.{digits}f"
+    median = stats.median(values)
+    if len(values) == 1:
+        return f"{median:{form}}"
+    return f"{median:{form}} [{min(values):{form}} … {max(values):{form}}]"
+
+
+def drift(server: str, ppm: float, group: Group) -> list[str]:
+    """Medians [ranges] over the runs of one server and skew, per channel,
+    and the targets of a timeline that keeps time on a drifting device."""
+    runs = len(group.runs) + group.failed
+    head = f"== drift, {server}, devices {ppm:+g} ppm: {runs} runs" + (
+        f", {group.failed} failed (stream broken or capture failed)" if group.failed else "")
+    if not group.runs:
+        return [head + ", every one failed"]
+    lines = [head + (" (medians [ranges] over the runs)" if len(group.runs) > 1 else "")]
+    for name in group.runs[0].channels:
+        marks = _marks(min((run.channels[name] for run in group.runs), key=lambda ch: ch.errors[-1][0]))
+        at = ", ".join(f"{m:.0f} s {_spread(group.values(name, lambda ch, m=m: ch.error_at(m)))}" for m in marks)
+        before = group.values(name, lambda ch: ch.worst_ms(False))
+        after = group.values(name, lambda ch: ch.worst_ms(True))
+        zeros = group.values(name, lambda ch: len(ch.zero_runs))
+        late = group.values(name, lambda ch: ch.late_lines)
+        lines += [
+            f"{name}: click error (timeline - true time, from the channel's first click) at {at} ms; "
+            f"last click {_spread(group.values(name, lambda ch: ch.errors[-1][1]))} ms",
+            f"{name}: drift the clicks show {_spread(group.values(name, lambda ch: ch.drift_ppm), 1)} ppm; "
+            f"zero runs inside the signal {_spread(zeros, None, '')} "
+            f"({_spread(group.values(name, lambda ch: ch.zero_ms), 1, '')} ms); "
+            f"late-stamp lines {_spread(late, None, '')}",
+            f"{name}: target |error| <= 30 ms in the first {SETTLE_S:.0f} s: max {_spread(before, 2, '')} ms "
+            f"({_verdict(max(before) <= 30)}); <= 3 ms after: "
+            + (f"max {_spread(after, 2, '')} ms ({_verdict(max(after) <= 3)})" if after else "no click after")
+            + f"; no zero run: {_verdict(max(zeros) == 0)}; no late-stamp line: {_verdict(max(late) == 0)}",
+        ]
     return lines

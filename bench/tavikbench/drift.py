@@ -1,0 +1,151 @@
+"""Drift: how each channel's timeline keeps time when a device's clock is
+not the system's. The microphone is a pipe source that the bench feeds a
+click train at a skewed pace; the output is a pipe sink that the bench
+drains at a skewed pace while pacat plays a click train into it, so its
+monitor runs at that pace too (see pacing.py). Each click's place on the
+timeline, counted from the channel's first click, is compared with the time
+that really passed on the monotonic clock: the number of clicks since the
+first times the spacing at the device's real rate."""
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass
+
+from . import clicks, probes, server as servers, stats
+from .capture import Capture, monotonic_ns
+from .fidelity import BACKGROUND, LATE_STAMP, SPACING, TAGS, onset_times
+from .frames import RATE, channel_samples
+from .pacing import Pace, PacedPipe
+
+MARK_S = 10.0  # the error is reported at every multiple of this
+SETTLE_S = 60.0  # the largest error is reported apart before and after
+# The devices run this long before tavikrec starts; the played signal
+# outlasts the capture by the margin, start-up included.
+LEAD_S = 0.5
+MARGIN_S = 30.0
+# The pipe sink renders 4096 bytes whenever its pipe has room; a pipe of two
+# such blocks holds 128-256 ms, a device's buffer (a whole 64 KiB pipe would
+# hold 2 s, which the sink reports as its latency).
+SINK_PIPE_BYTES = 8192
+
+
+@dataclass
+class DriftChannel:
+    errors: list[tuple[float, float]]  # per click: (true seconds since the first click, error ms)
+    zero_runs: list[tuple[float, float]]  # (timeline s, length ms) of each run inserted inside the signal
+    late_lines: int  # late-stamp lines on stderr for this channel
+
+    @property
+    def drift_ppm(self) -> float:
+        """Slope of the error against true time: 0 on a timeline that keeps time."""
+        return stats.slope([t for t, _ in self.errors], [e for _, e in self.errors]) * 1e3
+
+    def error_at(self, seconds: float) -> float | None:
+        """The error of the click nearest `seconds` after the first, if one
+        lies within half a spacing of it."""
+        t, error = min(self.errors, key=lambda point: abs(point[0] - seconds))
+        return error if abs(t - seconds) <= SPACING / RATE / 2 else None
+
+    def worst_ms(self, after: bool) -> float | None:
+        """Largest |error| in the first SETTLE_S seconds, or after them."""
+        chosen = [abs(e) for t, e in self.errors if (t > SETTLE_S) == after]
+        return max(chosen) if chosen else None
+
+    @property
+    def zero_ms(self) -> float:
+        return sum(ms for _, ms in self.zero_runs)
+
+
+@dataclass
+class DriftRun:
+    server: str
+    ppm: float
+    channels: dict[str, DriftChannel]
+    pacing: dict[str, tuple[float, float]]  # per channel: worst wake-up lateness, worst shortfall (ms)
+
+
+def click_errors(times: list[float], ppm: float) -> list[tuple[float, float]]:
+    """(true seconds since the first click, timeline minus true time in ms)
+    for each onset time on a channel whose device runs `ppm` fast."""
+    period = SPACING / RATE / (1 + ppm / 1e6)
+    numbers = clicks.click_numbers(times, period)
+    return [(k * period, 1e3 * ((t - times[0]) - k * period)) for k, t in zip(numbers, times)]
+
+
+def analyse(frames, tag: int, ppm: float, lines: list[str]) -> DriftChannel:
+    first, samples = channel_samples(frames, tag)
+    # A click cut by the channel's start would be found where the channel starts.
+    times = [t for t in onset_times(frames, tag) if t >= first + clicks.CLICK_SAMPLES / RATE]
+    if len(times) < 2:
+        raise RuntimeError(f"channel {tag}: {len(times)} clicks heard")
+    runs = [(first + index / RATE, 1e3 * length / RATE) for index, length in clicks.inserted_zero_runs(samples)]
+    late = sum(LATE_STAMP in line and f"channel {tag} " in line for line in lines)
+    return DriftChannel(click_errors(times, ppm), runs, late)
+
+
+def one_period() -> bytes:
+    """One spacing of the click train, which the microphone's feed repeats."""
+    return clicks.click_train(SPACING / RATE, SPACING, lead_in=0, background=BACKGROUND)
+
+
+def measure_pulseaudio(binary: str, server, ppm: float, seconds: float) -> DriftRun:
+    """Both devices `ppm` off on the drift rig; `tavikrec --mic --system`."""
+    pace = Pace(monotonic_ns(), ppm)
+    train = clicks.click_train(LEAD_S + seconds + MARGIN_S, SPACING, lead_in=SPACING // 2, background=BACKGROUND)
+    with PacedPipe(os.path.join(server.root, "mic.fifo"), pace, one_period()) as mic, \
+            PacedPipe(os.path.join(server.root, "speakers.fifo"), pace, pipe_bytes=SINK_PIPE_BYTES) as speakers, \
+            probes.Player(train, "speakers", server.env):
+        capture = _capture(binary, ["--mic", "--system"], server.env, seconds)
+    return _run(server.describe(), ppm, capture, {"mic": mic, "system": speakers})
+
+
+def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, seconds: float) -> DriftRun:
+    """The microphone alone (`tavikrec --mic`), `ppm` off: a pipe source
+    loaded for this run, made the default, and unloaded after it, so no
+    audio left in the server carries over to the next run."""
+    fifo = os.path.join(server.root, "mic.fifo")
+    module = server.pactl("load-module", "module-pipe-source", "source_name=mic", f"file={fifo}",
+                          *servers.PIPE_FORMAT.split(), "source_properties=device.description=Microphone").stdout
+    try:
+        server.set_default_source("mic")
+        with PacedPipe(fifo, Pace(monotonic_ns(), ppm), one_period()) as mic:
+            capture = _capture(binary, ["--mic"], server.env, seconds)
+    finally:
+        server.pactl("unload-module", module.strip())
+    return _run(server.describe(), ppm, capture, {"mic": mic})
+
+
+def _capture(binary: str, args: list[str], env: dict, seconds: float) -> Capture:
+    time.sleep(LEAD_S)
+    capture = Capture(binary, args, env)
+    try:
+        capture.wait_ready()
+    except RuntimeError:
+        capture.stop()
+        raise
+    time.sleep(seconds)
+    status, _ = capture.stop()
+    if status != 0 or capture.stream_error:
+        raise RuntimeError(f"drift capture: status {status}, {capture.stream_error}, {capture.lines}")
+    return capture
+
+
+def _run(server: str, ppm: float, capture: Capture, pipes: dict[str, PacedPipe]) -> DriftRun:
+    for name, pipe in pipes.items():
+        if pipe.error:
+            raise RuntimeError(f"{name} FIFO: {pipe.error}")
+    channels = {name: analyse(capture.frames, tag, ppm, capture.lines)
+                for tag, name in TAGS.items() if name in pipes}
+    return DriftRun(server, ppm, channels, {name: (p.worst_late_ms, p.worst_behind_ms) for name, p in pipes.items()})
+
+
+@dataclass
+class Group:
+    """The runs of one server and one skew."""
+    runs: list[DriftRun]
+    failed: int = 0  # runs whose capture failed or whose stream was broken
+
+    def values(self, name: str, pick) -> list[float]:
+        """pick(channel) over the runs, leaving out what a run lacks."""
+        return [v for v in (pick(run.channels[name]) for run in self.runs) if v is not None]
