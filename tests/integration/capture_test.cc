@@ -505,6 +505,28 @@ TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
   EXPECT_TRUE(first_heard(s, kSystem, kHeadphonesTone, plugged_at - 0.5));
 }
 
+// Without any source left, PulseAudio ends the stream; an output that comes
+// back under its old name is recorded again by a new one.
+TEST_P(Capture, SystemRecordsAgainAnOutputThatReturnsUnderItsName) {
+  CaptureRig rig(GetParam());
+  auto started = Clock::now();
+  auto child = rig.start({"--system"});
+  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(500ms);
+  rig.unplug("tone");
+  rig.unplug("speakers");
+  std::this_thread::sleep_for(1s);
+  const double plugged_at = seconds_since(started);
+  rig.plug({"speakers", "Speakers"}, kOutputTone);
+  std::this_thread::sleep_for(2s);
+  CapturedStream s = stop(*child);
+  expect_no_late_stamps(stderr_lines_);
+  expect_contiguous(s, kSystem);
+  auto heard = first_heard(s, kSystem, kOutputTone, plugged_at - 0.5);
+  ASSERT_TRUE(heard);
+  EXPECT_LT(*heard - plugged_at, 1.5);
+}
+
 TEST_P(Capture, MicrophoneFollowsTheNewDefaultInput) {
   CaptureRig rig(GetParam(), {.second_mic = true});
   auto child = rig.start({"--mic"});
