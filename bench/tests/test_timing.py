@@ -186,7 +186,8 @@ class PaceTest(unittest.TestCase):
             self.assertGreater(len(fed), 4096)
             self.assertEqual(fed, (pattern * (len(fed) // len(pattern) + 1))[:len(fed)])
             writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-            os.write(writer, bytes(60000))
+            fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 1 << 16)
+            self.assertEqual(os.write(writer, bytes(60000)), 60000)
             pace = pacing.Pace(monotonic_ns(), 0)
             with pacing.PacedPipe(fifo, pace) as drain:
                 time.sleep(0.2)
