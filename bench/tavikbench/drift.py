@@ -20,6 +20,9 @@ from .pacing import Pace, PacedPipe
 
 MARK_S = 10.0  # the error is reported at every multiple of this
 SETTLE_S = 60.0  # the largest error is reported apart before and after
+# A change larger than this from one click to the next is a step, not drift
+# (1,000 ppm moves a click 0.25 ms from the one before).
+STEP_MS = 1.0
 # The devices run this long before tavikrec starts; the played signal
 # outlasts the capture by the margin, start-up included.
 LEAD_S = 0.5
@@ -38,8 +41,19 @@ class DriftChannel:
 
     @property
     def drift_ppm(self) -> float:
-        """Slope of the error against true time: 0 on a timeline that keeps time."""
-        return stats.slope([t for t, _ in self.errors], [e for _, e in self.errors]) * 1e3
+        """Slope of the error against true time over the longest stretch of
+        clicks without a step: 0 on a timeline that keeps time, the device's
+        skew on one that counts its samples. A step (a zero run, a stamp
+        jump) is not drift, and a fit across it would mix the two."""
+        stretches = [[self.errors[0]]]
+        for before, point in zip(self.errors, self.errors[1:]):
+            if abs(point[1] - before[1]) > STEP_MS:
+                stretches.append([])
+            stretches[-1].append(point)
+        longest = max(stretches, key=len)
+        if len(longest) < 2:  # nothing but steps
+            longest = self.errors
+        return stats.slope([t for t, _ in longest], [e for _, e in longest]) * 1e3
 
     def error_at(self, seconds: float) -> float | None:
         """The error of the click nearest `seconds` after the first, if one
