@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -79,7 +80,14 @@ TEST_P(SoundServerTest, PlayedSineComesOutOfRemappedMonitor) {
   // Far from silence; the exact level differs by server (PipeWire's mono to
   // stereo to mono path comes out 3 dB louder).
   EXPECT_GT(testing::rms_level(tail), 4000);
-  EXPECT_NEAR(testing::zero_crossing_frequency(tail), 440, 15);
+  // The median over 100 ms windows: a moment of a player starved on a loaded
+  // machine (a glitch adds crossings) moves one window, not the figure.
+  std::vector<double> frequencies;
+  for (std::size_t at = 0; at + 1600 <= tail.size(); at += 1600) {
+    frequencies.push_back(testing::zero_crossing_frequency(tail.subspan(at, 1600)));
+  }
+  std::nth_element(frequencies.begin(), frequencies.begin() + 2, frequencies.end());
+  EXPECT_NEAR(frequencies[2], 440, 15);
 }
 
 TEST_P(SoundServerTest, PausedServerStallsClientsUntilResumed) {
