@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from tavikbench import clicks, drift, fidelity, pacing, procstat, report, server, stats
+from tavikbench import __main__, clicks, drift, fidelity, pacing, procstat, report, server, stats
 from tavikbench.capture import monotonic_ns
 from tavikbench.frames import Frame, FrameParser
 
@@ -156,6 +156,17 @@ class DriftRigTest(unittest.TestCase):
         self.assertIn("no zero run: MISSED; no late-stamp line: ok", lines[3])
         self.assertIn("error at 10 s steps +5.00/", report.drift_run(1, runs[0]))
 
+    def test_a_server_that_does_not_start_is_reported_and_leaves_nothing_behind(self):
+        before = set(os.listdir("/tmp"))
+        prefix, server.PIPEWIRE14_PREFIX = server.PIPEWIRE14_PREFIX, "/nonexistent/pipewire-1.4"
+        try:
+            lines = __main__.drift_rig("/nonexistent/tavikrec", ["pipewire14"], [500.0], 1.0, 1)
+        finally:
+            server.PIPEWIRE14_PREFIX = prefix
+        self.assertEqual(len(lines), 1)
+        self.assertRegex(lines[0], "^== drift, pipewire14: PipeWire 1.4 is not installed in /nonexistent")
+        self.assertEqual({n for n in set(os.listdir("/tmp")) - before if n.startswith("tavikbench.")}, set())
+
 
 class PaceTest(unittest.TestCase):
     def test_what_is_due_counts_every_sample_and_never_drifts(self):
@@ -195,6 +206,19 @@ class PaceTest(unittest.TestCase):
             self.assertEqual(len(os.read(reader, 1 << 16)), 60000 - drain.done_bytes)
             os.close(writer)
             os.close(reader)
+
+    def test_a_device_whose_other_end_goes_away_fails_its_run(self):
+        with tempfile.TemporaryDirectory() as root:
+            fifo = os.path.join(root, "fifo")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            with pacing.PacedPipe(fifo, pacing.Pace(monotonic_ns(), 0), bytes(8)) as feed:
+                time.sleep(0.05)
+                os.close(reader)  # the server unloaded the pipe source
+                time.sleep(0.05)
+            self.assertIn("Broken pipe", feed.error)
+            with self.assertRaisesRegex(RuntimeError, "mic FIFO: .*Broken pipe"):
+                drift._run("pulseaudio 16.1", 0.0, None, {"mic": feed})
 
 
 class SchedulingTest(unittest.TestCase):
