@@ -50,7 +50,7 @@ class CaptureSession {
         kind_name_(display_name(request.kind)),
         stamper_(/*monitor=*/request.kind == SourceKind::System),
         outlet_(request.framer, request.sink),
-        reader_(kind_name_, stamper_, outlet_) {}
+        reader_(request.kind, stamper_, outlet_) {}
 
   // Everything a capture thread does before its resources are released.
   Outcome run() {

@@ -14,6 +14,12 @@ std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& devi
                          reason + ") \u2014 check sound settings");
 }
 
+ErrorText stream_died(SourceKind kind, pa_context* context, int code) {
+  const bool connection_lost = pa_context_get_state(context) != PA_CONTEXT_READY;
+  return std::string(display_name(kind)) + " capture stream died (" +
+         (connection_lost ? "connection lost" : pulse_error_text(code)) + ")";
+}
+
 const char* default_device_name(SourceKind kind) {
   return kind == SourceKind::Mic ? "@DEFAULT_SOURCE@" : "@DEFAULT_MONITOR@";
 }

@@ -44,6 +44,12 @@ const char* default_device_name(SourceKind kind);
 // cannot tell (the stream is not ready).
 std::size_t queued_bytes(pa_stream* stream);
 
+// "{kind} capture stream died ({reason})" for a stream on `context` that
+// failed with libpulse error `code`: "connection lost" when the context is
+// gone, since libpulse then says only "Bad state". (Pass the context itself:
+// libpulse forgets a failed stream's context.)
+ErrorText stream_died(SourceKind kind, pa_context* context, int code);
+
 // The failure of a stream that could not be opened on `device`.
 std::unexpected<ErrorText> open_failure(SourceKind kind, const std::string& device, const std::string& reason);
 

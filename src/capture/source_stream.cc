@@ -100,7 +100,7 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
     pa_stream* s = stream_->stream.get();
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-      if (!follower_ || !stream_->killed) return std::unexpected(died(s));
+      if (!follower_ || !stream_->killed) return std::unexpected(stream_died(kind_, context_, pa_context_errno(context_)));
       let_go_of_killed_stream(now);
     }
   } else if (stream_) {
@@ -166,13 +166,6 @@ std::optional<Ticks> SourceStream::reopen_at() const {
 
 bool SourceStream::switch_pending() const { return follower_ && follower_->switch_pending(); }
 
-ErrorText SourceStream::died(pa_stream* stream) const {
-  // When the server goes away the peek or state says only "Bad state":
-  // name the real cause instead.
-  const bool connection_lost = pa_context_get_state(context_) != PA_CONTEXT_READY;
-  const int code = pa_context_errno(pa_stream_get_context(stream));
-  return kind_name_ + " capture stream died (" + (connection_lost ? "connection lost" : pulse_error_text(code)) + ")";
-}
 
 pa_stream* SourceStream::readable() const {
   if (!stream_ || !attached_) return nullptr;

@@ -99,7 +99,6 @@ class SourceStream {
   };
 
   std::expected<void, ErrorText> open_on(const std::string& device);
-  ErrorText died(pa_stream* stream) const;
   void let_go_of_killed_stream(Ticks now);
   void tend_reopened_stream(Ticks now);
   bool attached(const Opened* opened) const { return opened == stream_.get() && attached_; }

@@ -1,7 +1,7 @@
 #include "capture/stream_reader.h"
 
 #include "base/clock.h"
-#include "pulse/server_connection.h"
+#include "capture/record_stream.h"
 
 namespace tavikrec {
 
@@ -11,9 +11,7 @@ std::expected<StreamReader::Pass, ErrorText> StreamReader::read(pa_stream* strea
     const void* data = nullptr;
     size_t length = 0;
     if (int code = pa_stream_peek(stream, &data, &length); code != 0) {
-      const bool connection_lost = pa_context_get_state(pa_stream_get_context(stream)) != PA_CONTEXT_READY;
-      return std::unexpected(kind_name_ + " capture stream died (" +
-                             (connection_lost ? "connection lost" : pulse_error_text(code)) + ")");
+      return std::unexpected(stream_died(kind_, pa_stream_get_context(stream), code));
     }
     const Ticks now = monotonic_ticks();
     if (length > 0 && !plan_routes(follower, length)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error_text.h"
+#include "base/source_kind.h"
 #include "base/units.h"
 #include "capture/block_stamper.h"
 #include "capture/channel_outlet.h"
@@ -30,8 +31,8 @@ class StreamReader {
   };
 
   // REQUIRES: `stamper` and `outlet` outlive this object.
-  StreamReader(std::string kind_name, BlockStamper& stamper, ChannelOutlet& outlet)
-      : kind_name_(std::move(kind_name)), stamper_(stamper), outlet_(outlet) {}
+  StreamReader(SourceKind kind, BlockStamper& stamper, ChannelOutlet& outlet)
+      : kind_(kind), stamper_(stamper), outlet_(outlet) {}
 
   // Reads `stream` until it holds nothing more that can be read. `follower`,
   // if any, routes the stream's bytes. REQUIRES: `stream` is ready (never
@@ -44,7 +45,7 @@ class StreamReader {
   bool plan_routes(DefaultFollower* follower, std::size_t length);
   void take(std::span<const std::uint8_t> bytes, Ticks now, Pass& pass);
 
-  const std::string kind_name_;
+  const SourceKind kind_;
   BlockStamper& stamper_;
   ChannelOutlet& outlet_;
   std::vector<SpanRoute> routes_;  // of the fragment in hand, reused
