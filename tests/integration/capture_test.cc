@@ -419,6 +419,31 @@ void expect_contiguous(const CapturedStream& s, std::uint8_t tag) {
 constexpr std::uint8_t kMic = 0;
 constexpr std::uint8_t kSystem = 1;
 
+// Every window of the channel within [from, to] of stream time is silent;
+// returns how many there were.
+int expect_silent_windows(const CapturedStream& s, std::uint8_t tag, double from, double to) {
+  int silent = 0;
+  for (const Window& w : windows(s, tag)) {
+    if (w.time < from || w.time > to) continue;
+    EXPECT_LT(rms_level(w.samples), 10) << "channel " << int{tag} << " at " << w.time;
+    ++silent;
+  }
+  return silent;
+}
+
+// A `--system` capture on `rig` whose outputs all go 0.5 s after "ready";
+// `gone_at`: when, in seconds since `started`.
+std::unique_ptr<ChildProcess> capture_system_then_unplug_outputs(CaptureRig& rig, Clock::time_point started,
+                                                                 double& gone_at) {
+  auto child = rig.start({"--system"});
+  EXPECT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
+  std::this_thread::sleep_for(500ms);
+  rig.unplug("tone");
+  rig.unplug("speakers");
+  gone_at = seconds_since(started);
+  return child;
+}
+
 TEST_P(Capture, SystemFollowsTheNewDefaultOutputWithinASecond) {
   CaptureRig rig(GetParam(), {.headphones = true});
   auto started = Clock::now();
@@ -468,12 +493,8 @@ TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
   // An input that outlives the outputs: PulseAudio moves the stream there.
   rig.server().add_source({"usbmic", "USB Microphone"});
   auto started = Clock::now();
-  auto child = rig.start({"--system"});
-  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
-  std::this_thread::sleep_for(500ms);
-  rig.unplug("tone");
-  rig.unplug("speakers");
-  const double gone_at = seconds_since(started);
+  double gone_at = 0;
+  auto child = capture_system_then_unplug_outputs(rig, started, gone_at);
   // Without outputs the channel goes on as silence at the usual pace (a
   // frame at least every 0.6 s), also while the server has put the stream
   // on an input that keeps delivering.
@@ -495,13 +516,7 @@ TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
   expect_contiguous(s, kSystem);
   // Stream time runs a little behind the time since the start: windows
   // well inside the stretch without outputs.
-  int silent = 0;
-  for (const Window& w : windows(s, kSystem)) {
-    if (w.time < gone_at || w.time > plugged_at - 0.5) continue;
-    EXPECT_LT(rms_level(w.samples), 10) << "at " << w.time;
-    ++silent;
-  }
-  EXPECT_GE(silent, 5);
+  EXPECT_GE(expect_silent_windows(s, kSystem, gone_at, plugged_at - 0.5), 5);
   EXPECT_TRUE(first_heard(s, kSystem, kHeadphonesTone, plugged_at - 0.5));
 }
 
@@ -510,11 +525,8 @@ TEST_P(Capture, SystemIsSilentWithoutOutputsThenFollowsTheFirstNewOne) {
 TEST_P(Capture, SystemRecordsAgainAnOutputThatReturnsUnderItsName) {
   CaptureRig rig(GetParam());
   auto started = Clock::now();
-  auto child = rig.start({"--system"});
-  ASSERT_TRUE(child->wait_for_line(kReady, 40s)) << child->stderr_text();
-  std::this_thread::sleep_for(500ms);
-  rig.unplug("tone");
-  rig.unplug("speakers");
+  double gone_at = 0;
+  auto child = capture_system_then_unplug_outputs(rig, started, gone_at);
   std::this_thread::sleep_for(1s);
   const double plugged_at = seconds_since(started);
   rig.plug({"speakers", "Speakers"}, kOutputTone);
@@ -569,13 +581,7 @@ TEST_P(Capture, MicrophoneNeverRecordsAnOutputWhenTheLastInputGoes) {
   CapturedStream s = stop_after_switch(*child);
 
   expect_contiguous(s, kMic);
-  int silent = 0;
-  for (const Window& w : windows(s, kMic)) {
-    if (w.time < gone_at + 0.3 || w.time > plugged_at - 0.5) continue;
-    EXPECT_LT(rms_level(w.samples), 10) << "at " << w.time;
-    ++silent;
-  }
-  EXPECT_GE(silent, 5);
+  EXPECT_GE(expect_silent_windows(s, kMic, gone_at + 0.3, plugged_at - 0.5), 5);
   EXPECT_LT(loudest(s, kMic, kOutputTone), kCarried);
   auto heard = first_heard(s, kMic, kOtherMicTone);
   ASSERT_TRUE(heard);
