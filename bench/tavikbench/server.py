@@ -34,7 +34,26 @@ MONITOR = "speakers.monitor"
 MIC = "mic"
 
 
-class PrivateServer:
+class _Server:
+    """Started on entering a with-block; a start that fails half-way is
+    stopped again before the error goes on."""
+
+    def _start(self) -> None:
+        raise NotImplementedError
+
+    def __exit__(self, *exc) -> None:
+        raise NotImplementedError
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+
+class PrivateServer(_Server):
     """Context manager: starts the server in its own temp dir and kills it
     by pid (and removes the dir) on the way out, also after a failure."""
 
@@ -43,14 +62,6 @@ class PrivateServer:
         self.root = tempfile.mkdtemp(prefix="tavikbench.")
         self.process: subprocess.Popen | None = None
         self.env = dict(os.environ)
-
-    def __enter__(self) -> "PrivateServer":
-        try:
-            self._start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
-        return self
 
     def _start(self) -> None:
         run, home = os.path.join(self.root, "run"), os.path.join(self.root, "home")
@@ -149,7 +160,7 @@ FOREIGN = ("DISPLAY", "WAYLAND_DISPLAY", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH
            "WIREPLUMBER_MODULE_DIR")
 
 
-class PipeWireServer:
+class PipeWireServer(_Server):
     """Context manager: PipeWire, WirePlumber and pipewire-pulse behind a
     private session bus, in a temp dir of their own, as the C++ tests start
     them (tests/support): `version` "0.3" is the system's, "1.4" the one
@@ -164,14 +175,6 @@ class PipeWireServer:
         self.processes: list[subprocess.Popen] = []
         self.env: dict[str, str] = {}  # for clients: tavikrec, pactl, pacat
         self.tool_env: dict[str, str] = {}  # for the servers and pw-cli
-
-    def __enter__(self) -> "PipeWireServer":
-        try:
-            self._start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
-        return self
 
     def _path(self, *parts: str) -> str:
         return os.path.join(self.root, *parts)
