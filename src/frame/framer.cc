@@ -75,6 +75,7 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
     warned_ = true;
     appended.late_stamp_warning = late_stamp_warning(diff);
   }
+  appended.timeline_error = placed.stamp - end_;
   keep(placed.samples);
   if (auto written = write_pending(false, sink); !written) return std::unexpected(written.error());
   return appended;

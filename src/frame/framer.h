@@ -32,6 +32,11 @@ inline constexpr Ticks kSilenceLag = 100 * kTicksPerMillisecond;
 struct Appended {
   // The late-stamp warning, to print once the Framer's lock is released.
   std::optional<std::string> late_stamp_warning;
+  // How far the block's stamp lay after the timeline's end where its
+  // samples went (negative: the timeline runs ahead of the stamps), after
+  // any gap was filled: what a drifting source's correction steers to zero.
+  // Nothing when the block was dropped.
+  std::optional<Ticks> timeline_error;
 };
 
 class Framer {
