@@ -63,6 +63,9 @@ class BlockStamper {
   // clock wants timing replies.
   bool settled(Ticks now) const { return clock_.knows(ticks_of_bytes(read_bytes_), now); }
 
+  // How far the source's clock runs from the system's (see DriftTracker).
+  DriftTracker& drift() { return clock_.drift(); }
+
  private:
   struct Held {
     std::int64_t first_byte;  // stream position of the first sample

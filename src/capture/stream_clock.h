@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "base/units.h"
+#include "capture/drift_tracker.h"
 
 namespace tavikrec {
 
@@ -68,15 +69,27 @@ class StreamClock {
   std::optional<Ticks> known_at(Ticks position) const;
 
   // The capture instant of `position`, as well as the clock can tell: only
-  // sound where knows() holds, a best guess otherwise (when stopping).
+  // sound where knows() holds, a best guess otherwise (when stopping). Once
+  // the drift tracker has measured the source's rate, a stream position
+  // counts at that rate: the bounds then lie on one line, and the tightest
+  // of the window is as good as the newest for a slow source too.
   Ticks stamp(Ticks position, Ticks now);
+
+  // The source's rate against the system's clock, learnt from the arrivals
+  // of the current relation; a reset starts it afresh.
+  DriftTracker& drift() { return drift_; }
 
  private:
   struct Bound {
-    Ticks at;      // when it was observed
-    Ticks origin;  // the origin is at most this
+    Ticks at;        // when it was observed
+    Ticks origin;    // the origin is at most this, counting positions at 16 kHz
+    Ticks position;  // the position it was observed at
   };
-  void add_bound(Ticks at, Ticks origin);
+  void add_bound(const Bound& bound);
+  // The bound's origin with positions counted at the source's rate.
+  Ticks origin_at_rate(const Bound& bound) const;
+  // Takes up the rate the drift tracker measured, if it changed.
+  void follow_rate();
   void expire(Ticks now);
   // When fresh audio is known: kSettleTime after the first arrival with a
   // bound, kLongestWait after it without.
@@ -97,6 +110,12 @@ class StreamClock {
   Ticks fresh_from_ = 0;  // positions before it use old_origin_
   std::optional<Ticks> old_origin_;
   std::optional<Ticks> old_known_at_;
+  // The share of a 16 kHz position that is the source running fast (0: on
+  // the system's clock); of the relation before the reset too.
+  double rate_share_ = 0;
+  double old_rate_share_ = 0;
+  std::optional<double> rate_ppm_;  // what rate_share_ was made from
+  DriftTracker drift_;
 };
 
 }  // namespace tavikrec

@@ -94,6 +94,30 @@ TEST(StreamClock, AnAudioLossShowsOnceTheTightBoundsLeaveTheWindow) {
   EXPECT_EQ(clock.stamp(0, tight_expires + 1), late_origin);
 }
 
+TEST(StreamClock, ASlowSourceIsStampedTrulyOnceItsRateIsKnown) {
+  // 500 ppm slow: the audio at position p was captured at kOrigin + p / (1 - 500e-6).
+  // The newest arrival bound is the loosest, so until the rate is known the
+  // window's oldest rules and stamps run early, by up to 5 ms; a reset
+  // forgets the rate.
+  StreamClock clock(/*monitor=*/false);
+  const auto captured = [](Ticks p) { return kOrigin + static_cast<Ticks>(static_cast<double>(p) / (1 - 500e-6)); };
+  Ticks end = 40 * kMs;
+  const auto flow_until = [&](Ticks seconds) {
+    for (; captured(end) < kOrigin + seconds * kTicksPerSecond; end += 40 * kMs) {
+      clock.observe_arrival(captured(end), end - 40 * kMs, end);
+    }
+  };
+  flow_until(12);
+  EXPECT_FALSE(clock.drift().source_ppm());
+  EXPECT_NEAR(static_cast<double>(clock.stamp(end, captured(end)) - captured(end)), -5 * kMs, kMs / 2);
+  flow_until(60);
+  ASSERT_TRUE(clock.drift().source_ppm());
+  EXPECT_NEAR(*clock.drift().source_ppm(), -500, 1);
+  EXPECT_NEAR(static_cast<double>(clock.stamp(end, captured(end)) - captured(end)), 0, kMs / 20);
+  clock.reset(end, captured(end));
+  EXPECT_FALSE(clock.drift().source_ppm());
+}
+
 TEST(StreamClock, ResetKeepsEarlierAudioOnTheOldRelationOnlyOnceItSettled) {
   StreamClock clock(/*monitor=*/false);
   clock.observe_arrival(kOrigin + 40 * kMs, 0, 40 * kMs);

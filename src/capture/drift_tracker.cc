@@ -1,0 +1,138 @@
+#include "capture/drift_tracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace tavikrec {
+namespace {
+
+struct Line {
+  double slope;
+  double intercept;
+  double slope_error;  // standard error of the slope
+};
+
+// Least squares over the points whose `keep` is set.
+Line fit_line(const std::vector<double>& x, const std::vector<double>& y, const std::vector<bool>& keep) {
+  double n = 0, sx = 0, sy = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!keep[i]) continue;
+    n += 1;
+    sx += x[i];
+    sy += y[i];
+  }
+  const double mx = sx / n, my = sy / n;
+  double sxx = 0, sxy = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!keep[i]) continue;
+    sxx += (x[i] - mx) * (x[i] - mx);
+    sxy += (x[i] - mx) * (y[i] - my);
+  }
+  Line line{sxy / sxx, 0, 0};
+  line.intercept = my - line.slope * mx;
+  double squares = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!keep[i]) continue;
+    const double r = y[i] - line.intercept - line.slope * x[i];
+    squares += r * r;
+  }
+  line.slope_error = n > 2 ? std::sqrt(squares / (n - 2) / sxx) : 0;
+  return line;
+}
+
+}  // namespace
+
+void DriftTracker::observe_arrival(Ticks at, Ticks end) {
+  const Ticks origin = at - end;
+  if (open_ && at < open_until_) {
+    if (origin < open_->origin) open_ = Bucket{at, origin};
+    return;
+  }
+  if (open_) close_bucket();
+  open_ = Bucket{at, origin};
+  open_until_ = at + kBucket;
+}
+
+void DriftTracker::restart() { *this = DriftTracker(); }
+
+void DriftTracker::close_bucket() {
+  buckets_.push_back(*open_);
+  while (buckets_.back().at - buckets_.front().at > kSpan) buckets_.pop_front();
+  const std::optional<Fit> estimate = fit();
+  if (!estimate) return;
+  const double size = std::abs(estimate->ppm);
+  if (source_ppm_) {
+    if (size > kLargestPpm) {
+      source_ppm_.reset();
+      smoothed_error_.reset();
+      agreeing_ = 0;
+    } else {
+      source_ppm_ = estimate->ppm;
+    }
+    return;
+  }
+  const bool telling = size >= kSmallestPpm && size >= kScatterMargin * estimate->scatter_ppm && size <= kLargestPpm;
+  agreeing_ = telling ? agreeing_ + 1 : 0;
+  if (agreeing_ < kEngageAfter) return;
+  source_ppm_ = estimate->ppm;
+  correction_ = 0;
+  corrected_at_.reset();
+}
+
+std::optional<DriftTracker::Fit> DriftTracker::fit() const {
+  if (buckets_.size() < 3 || buckets_.back().at - buckets_.front().at < kShortestSpan) return std::nullopt;
+  // Seconds from the first bucket: absolute ticks squared would lose the
+  // precision a slope of a few ppm needs.
+  std::vector<double> x, y;
+  for (const Bucket& bucket : buckets_) {
+    x.push_back(static_cast<double>(bucket.at - buckets_.front().at) / kTicksPerSecond);
+    y.push_back(static_cast<double>(bucket.origin - buckets_.front().origin) / kTicksPerSecond);
+  }
+  std::vector<bool> keep(x.size(), true);
+  const Line first = fit_line(x, y, keep);
+  // Bounds scatter upwards only (late, never early): the lower half of the
+  // points lies on the edge that carries the rate.
+  std::vector<double> residuals;
+  for (std::size_t i = 0; i < x.size(); ++i) residuals.push_back(y[i] - first.intercept - first.slope * x[i]);
+  std::vector<double> sorted = residuals;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) kept += (keep[i] = residuals[i] <= median) ? 1 : 0;
+  const Line edge = kept >= 3 ? fit_line(x, y, keep) : first;
+  // The origin falls by ppm microseconds per second of a fast source.
+  return Fit{-edge.slope * 1e6, edge.slope_error * 1e6};
+}
+
+std::optional<double> DriftTracker::source_ppm() const { return source_ppm_; }
+
+void DriftTracker::observe_error(Ticks at, Ticks error) {
+  if (!source_ppm_) return;
+  if (!smoothed_error_) {
+    smoothed_error_ = static_cast<double>(error);
+  } else {
+    const double weight =
+        std::clamp(static_cast<double>(at - error_at_) / static_cast<double>(kErrorSmoothing), 0.0, 1.0);
+    *smoothed_error_ += weight * (static_cast<double>(error) - *smoothed_error_);
+  }
+  error_at_ = at;
+}
+
+std::optional<double> DriftTracker::correction_ppm(Ticks now) {
+  if (!source_ppm_) return std::nullopt;
+  double target = *source_ppm_;
+  if (smoothed_error_) {
+    // A timeline ahead of its stamps (a negative error) wants fewer samples:
+    // more correction, as for a faster source.
+    const double pull = -*smoothed_error_ / static_cast<double>(kPullTime) * 1e6;
+    target += std::clamp(pull, -kLargestPullPpm, kLargestPullPpm);
+  }
+  const double step =
+      corrected_at_ ? kSlewPpmPerSecond * static_cast<double>(now - *corrected_at_) / kTicksPerSecond : 0.0;
+  correction_ += std::clamp(target - correction_, -step, step);
+  corrected_at_ = now;
+  return correction_;
+}
+
+}  // namespace tavikrec

@@ -1,0 +1,94 @@
+// How far a source's clock runs from the system's, and the correction that
+// keeps its channel's timeline on the stamps. A device's crystal is not the
+// system's: one that delivers more (or fewer) samples per second than 16,000
+// pushes its channel's timeline later (earlier) without bound, since the
+// sample count is the timeline's authority. The rate comes from the audio's
+// arrivals: each arrival bounds the stream's origin (the instant of stream
+// position 0) from above, and over minutes the lower edge of those bounds
+// slopes by the device's rate error. Late arrivals only loosen a bound, so a
+// burst or a late thread does not move the estimate; a reset (another
+// device, a suspend, a standstill) starts it afresh. Pure: the caller passes
+// the time in.
+#pragma once
+
+#include <deque>
+#include <optional>
+
+#include "base/units.h"
+
+namespace tavikrec {
+
+class DriftTracker {
+ public:
+  // The estimate rests on the lowest bound of each second.
+  static constexpr Ticks kBucket = kTicksPerSecond;
+  // It fits the last three minutes of them, so that a device whose rate
+  // wanders (warming up) is followed.
+  static constexpr Ticks kSpan = 180 * kTicksPerSecond;
+  // Nothing is corrected before this much audio: a short capture passes
+  // through untouched.
+  static constexpr Ticks kShortestSpan = 10 * kTicksPerSecond;
+  // A rate error the correction engages for: at least this, and several
+  // times what the estimate can tell from its own scatter.
+  static constexpr double kSmallestPpm = 5.0;
+  static constexpr double kScatterMargin = 5.0;
+  // Estimates that must agree in a row before it engages.
+  static constexpr int kEngageAfter = 3;
+  // Beyond this a source is not drifting but faulty: the timeline's own
+  // rules for gaps and late stamps handle it.
+  static constexpr double kLargestPpm = 1000.0;
+  // The timeline error left is pulled in over about this long, at no more
+  // than kLargestPullPpm on top of the rate (a pitch 0.1 % off, far below
+  // what an ear tells apart).
+  static constexpr Ticks kPullTime = 5 * kTicksPerSecond;
+  static constexpr double kLargestPullPpm = 1000.0;
+  // How fast the correction may change: a glide, never a step.
+  static constexpr double kSlewPpmPerSecond = 500.0;
+  // The timeline error is smoothed over about this long.
+  static constexpr Ticks kErrorSmoothing = kTicksPerSecond;
+
+  // Audio ending at stream position `end` (ticks of nominal audio) was in
+  // hand at `at`.
+  void observe_arrival(Ticks at, Ticks end);
+
+  // The source changed or stood still at `at`: what was learnt no longer
+  // holds, and any correction stops.
+  void restart();
+
+  // A block was placed on the channel's timeline at `at`, its stamp `error`
+  // after the timeline's end (negative: the timeline runs ahead of it).
+  void observe_error(Ticks at, Ticks error);
+
+  // The source's rate error while the correction is engaged: it delivers
+  // (1 + ppm / 10^6) samples per 16,000th of a second.
+  std::optional<double> source_ppm() const;
+
+  // The correction to apply at `now`, in the same sense as source_ppm: the
+  // rate plus a pull on the timeline's error, changed at most at
+  // kSlewPpmPerSecond. Nothing while not engaged: pass the audio through.
+  std::optional<double> correction_ppm(Ticks now);
+
+ private:
+  struct Bucket {
+    Ticks at;      // of its lowest bound
+    Ticks origin;  // the lowest bound
+  };
+  struct Fit {
+    double ppm;
+    double scatter_ppm;  // standard error
+  };
+  void close_bucket();
+  std::optional<Fit> fit() const;
+
+  std::deque<Bucket> buckets_;
+  std::optional<Bucket> open_;  // the second being observed
+  Ticks open_until_ = 0;
+  int agreeing_ = 0;
+  std::optional<double> source_ppm_;
+  std::optional<double> smoothed_error_;  // ticks, since engaged
+  Ticks error_at_ = 0;
+  double correction_ = 0;
+  std::optional<Ticks> corrected_at_;
+};
+
+}  // namespace tavikrec

@@ -1,0 +1,129 @@
+#include "capture/drift_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tavikrec {
+namespace {
+
+// A source whose clock runs `ppm` off the system's, read in 40 ms fragments
+// that arrive up to 3 ms late, and a channel whose timeline takes what the
+// correction leaves of each fragment: the tracker's whole loop, on a
+// simulated clock.
+class DriftRig {
+ public:
+  explicit DriftRig(double ppm) : ppm_(ppm) {}
+
+  // Runs until `until` (seconds since the start). `burst_at`: the source's
+  // audio reaches us 50 ms late for five seconds from there (a starved
+  // thread, a server handing over in bursts).
+  void run_until(double until, std::optional<double> burst_at = std::nullopt) {
+    constexpr double kFragment = 640;
+    for (;;) {
+      // The fragment's last sample was captured at `captured` (true time).
+      const double first_captured = captured_;
+      const double last_captured = captured_ + kFragment / (16'000.0 * (1 + ppm_ * 1e-6));
+      if (last_captured > until) break;
+      captured_ = last_captured;
+      double arrives = captured_ + 0.003 * jitter();
+      if (burst_at && captured_ > *burst_at && captured_ < *burst_at + 5) arrives += 0.05;
+      const Ticks at = ticks(arrives);
+      position_ += kFragment;
+      tracker.observe_arrival(at, static_cast<Ticks>(position_) * kTicksPerSample);
+      const std::optional<double> correction = tracker.correction_ppm(at);
+      engaged_ever |= correction.has_value();
+      const double error = first_captured - timeline_end_;
+      tracker.observe_error(at, ticks(error));
+      timeline_end_ += kFragment / (1 + correction.value_or(0) * 1e-6) / 16'000.0;
+      if (captured_ > 60) worst_after_a_minute = std::max(worst_after_a_minute, std::abs(error));
+      last_error = error;
+    }
+  }
+
+  // The source's clock changes rate (it warmed up), from now on.
+  void change_rate(double ppm) { ppm_ = ppm; }
+
+  DriftTracker tracker;
+  bool engaged_ever = false;
+  double worst_after_a_minute = 0;  // seconds
+  double last_error = 0;
+
+ private:
+  static Ticks ticks(double seconds) { return std::llround(seconds * kTicksPerSecond); }
+  // Deterministic, uniform in [0, 1).
+  double jitter() {
+    seed_ = seed_ * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<double>(seed_ >> 11) / 9007199254740992.0;
+  }
+
+  double ppm_;
+  double captured_ = 0;
+  double position_ = 0;  // samples delivered
+  double timeline_end_ = 0;
+  std::uint64_t seed_ = 12345;
+};
+
+TEST(DriftTracker, FastAndSlowSourcesAreMeasuredAndTheirTimelinesKeptOnTime) {
+  for (double ppm : {-500.0, -100.0, 100.0, 500.0, 900.0}) {
+    SCOPED_TRACE(ppm);
+    DriftRig rig(ppm);
+    rig.run_until(DriftTracker::kShortestSpan / kTicksPerSecond - 0.5);
+    EXPECT_FALSE(rig.engaged_ever) << "engaged on too little audio";
+    rig.run_until(600);
+    ASSERT_TRUE(rig.tracker.source_ppm());
+    EXPECT_NEAR(*rig.tracker.source_ppm(), ppm, 1.0);
+    EXPECT_LT(rig.worst_after_a_minute, 0.003);
+    EXPECT_LT(std::abs(rig.last_error), 0.0005);
+  }
+}
+
+TEST(DriftTracker, ASourceOnTheSystemClockIsNeverCorrected) {
+  for (double ppm : {0.0, 2.0}) {
+    DriftRig rig(ppm);
+    rig.run_until(600);
+    EXPECT_FALSE(rig.engaged_ever) << ppm;
+  }
+}
+
+TEST(DriftTracker, TheCorrectionGlidesAndFollowsARateChange) {
+  DriftRig rig(800);
+  rig.run_until(30);
+  ASSERT_TRUE(rig.tracker.source_ppm());
+  // From the engagement on the correction moves at most at the slew rate.
+  DriftTracker& tracker = rig.tracker;
+  double last = *tracker.correction_ppm(30 * kTicksPerSecond);
+  for (Ticks at = 30 * kTicksPerSecond + kTicksPerMillisecond; at < 31 * kTicksPerSecond; at += kTicksPerMillisecond) {
+    const double now = *tracker.correction_ppm(at);
+    EXPECT_LE(std::abs(now - last), DriftTracker::kSlewPpmPerSecond / 1000 + 1e-9);
+    last = now;
+  }
+  rig.change_rate(-300);
+  rig.run_until(300);
+  EXPECT_NEAR(*rig.tracker.source_ppm(), -300, 5.0);
+  EXPECT_LT(std::abs(rig.last_error), 0.001);
+}
+
+TEST(DriftTracker, ABurstIsNoDriftAndARestartForgetsTheRate) {
+  DriftRig rig(300);
+  rig.run_until(120, /*burst_at=*/70);
+  ASSERT_TRUE(rig.tracker.source_ppm());
+  EXPECT_NEAR(*rig.tracker.source_ppm(), 300, 1.0);
+  EXPECT_LT(std::abs(rig.last_error), 0.001);
+
+  rig.tracker.restart();
+  EXPECT_FALSE(rig.tracker.source_ppm());
+  EXPECT_FALSE(rig.tracker.correction_ppm(121 * kTicksPerSecond));
+}
+
+TEST(DriftTracker, ASourceBeyondWhatDriftExplainsIsLeftToTheTimelinesRules) {
+  DriftRig rig(3000);
+  rig.run_until(120);
+  EXPECT_FALSE(rig.engaged_ever);
+}
+
+}  // namespace
+}  // namespace tavikrec
