@@ -49,7 +49,7 @@ class CaptureSession {
       : request_(request),
         kind_name_(display_name(request.kind)),
         stamper_(/*monitor=*/request.kind == SourceKind::System),
-        outlet_(request.framer, request.sink),
+        outlet_(request.kind, request.framer, request.sink),
         reader_(request.kind, stamper_, outlet_) {}
 
   // Everything a capture thread does before its resources are released.

@@ -4,7 +4,7 @@
 
 namespace tavikrec {
 
-std::expected<void, ErrorText> ChannelOutlet::append(const CapturedBlock& block) {
+std::expected<void, ErrorText> ChannelOutlet::append(const CapturedBlock& block, DriftTracker& drift, Ticks now) {
   std::expected<Appended, ErrorText> appended;
   {
     auto framer = framer_->lock();
@@ -12,12 +12,23 @@ std::expected<void, ErrorText> ChannelOutlet::append(const CapturedBlock& block)
   }
   if (!appended) return std::unexpected(frame_write_failure(appended.error()));
   if (appended->late_stamp_warning) print_line(*appended->late_stamp_warning);
+  if (appended->timeline_error) drift.observe_error(now, *appended->timeline_error);
   return {};
 }
 
 std::expected<void, ErrorText> ChannelOutlet::release(BlockStamper& stamper, Ticks now, bool flush) {
+  DriftTracker& drift = stamper.drift();
   while (auto block = stamper.next_block(now, flush)) {
-    if (auto appended = append(*block); !appended) return appended;
+    const auto corrected = corrector_.correct(*block, drift.correction_ppm(now), drift.source_ppm());
+    if (auto notice = corrector_.take_notice()) print_line(*notice);
+    for (const CapturedBlock& out : corrected) {
+      if (auto appended = append(out, drift, now); !appended) return appended;
+    }
+  }
+  if (flush) {
+    for (const CapturedBlock& out : corrector_.finish()) {
+      if (auto appended = append(out, drift, now); !appended) return appended;
+    }
   }
   return {};
 }

@@ -1,5 +1,7 @@
-// Where a capture thread's stamped blocks go: its channel's Framer, under
-// the Framer's lock, with the late-stamp warning printed once the lock is
+// Where a capture thread's stamped blocks go: through the drift correction
+// (DriftCorrector, steered by the stream clock's DriftTracker) to its
+// channel's Framer, under the Framer's lock, with the lines to print (the
+// late-stamp warning, the correction's notice) printed once the lock is
 // released.
 #pragma once
 
@@ -7,7 +9,9 @@
 #include <memory>
 
 #include "base/error_text.h"
+#include "base/source_kind.h"
 #include "capture/block_stamper.h"
+#include "capture/drift_corrector.h"
 #include "frame/captured_block.h"
 #include "frame/frame_sink.h"
 #include "frame/framer.h"
@@ -16,20 +20,23 @@ namespace tavikrec {
 
 class ChannelOutlet {
  public:
-  ChannelOutlet(SharedFramer framer, std::shared_ptr<FrameSink> sink)
-      : framer_(std::move(framer)), sink_(std::move(sink)) {}
+  ChannelOutlet(SourceKind kind, SharedFramer framer, std::shared_ptr<FrameSink> sink)
+      : framer_(std::move(framer)), sink_(std::move(sink)), corrector_(kind) {}
 
-  // Fails with "could not write frames ({})".
-  std::expected<void, ErrorText> append(const CapturedBlock& block);
   // Appends every block of `stamper` whose stamp is known at `now`; with
-  // `flush` (the run is stopping), every block it holds.
+  // `flush` (the run is stopping), every block it holds, and what the drift
+  // correction still holds. Fails with "could not write frames ({})".
   std::expected<void, ErrorText> release(BlockStamper& stamper, Ticks now, bool flush = false);
 
   Poisonable<Framer>& framer() { return *framer_; }
 
  private:
+  // Places `block` and tells `drift` how far the timeline strayed from it.
+  std::expected<void, ErrorText> append(const CapturedBlock& block, DriftTracker& drift, Ticks now);
+
   SharedFramer framer_;
   std::shared_ptr<FrameSink> sink_;
+  DriftCorrector corrector_;
 };
 
 }  // namespace tavikrec

@@ -13,17 +13,17 @@
 namespace tavikrec {
 namespace {
 
-// speexdsp's quality level: the cheapest that keeps a tone clean. Measured
-// by bench/resampler_quality (1 kHz at -6 dBFS, 500 ppm either way): THD+N
-// is -89 dB at every level from 3 to 10, the floor of int16 rounding (the
-// input alone: -91.6 dB), while a second of audio costs 0.37 ms of CPU at 3,
-// 0.47 at 4, 0.58 at 5, 0.92 at 7 and 2.8 at 10 (a quiet machine; half as
-// much again while another build runs). Level 3 gives -84 dB for a
-// 6 kHz tone (5 and up: -91) and takes 7 kHz down by 1.2 dB for a slow
-// source, 3.1 dB for a fast one, whose band speexdsp narrows (4: 0.05 and
-// 0.4 dB). Its filter reaches 24 samples either side of an output, hence
-// kHistory.
-constexpr int kQuality = 3;
+// speexdsp's quality level. Measured by bench/resampler_quality (1 kHz at
+// -6 dBFS, 500 ppm either way): THD+N is -89 dB at every level from 3 to 10,
+// the floor of int16 rounding (the input alone: -91.6 dB), while a second of
+// audio costs 0.37 ms of CPU at 3, 0.47 at 4, 0.58 at 5, 0.92 at 7 and 2.8
+// at 10 (a quiet machine; half as much again while another build runs).
+// Level 3 gives -84 dB for a 6 kHz tone and takes 7 kHz down by 1.2 dB for
+// a slow source, 3.1 dB for a fast one, whose band speexdsp narrows; level
+// 4 by 0.05 and 0.4 dB, so the top of the band does not change audibly as
+// the ratio crosses one. Its filter reaches 32 samples either side of an
+// output, hence kHistory.
+constexpr int kQuality = 4;
 
 // The ratio goes to speexdsp as (kStepUnit + offset) / kStepUnit input
 // samples per output sample. At a change speexdsp rescales the fraction of a

@@ -20,7 +20,7 @@ class Resampler {
   // first output continues them without a click: output sample 0 of the first
   // convert() call is input sample 0 of that call, as if conversion had always run.
   // kHistory is how far back the converter's filter reaches.
-  static constexpr std::size_t kHistory = 23;
+  static constexpr std::size_t kHistory = 31;
   explicit Resampler(std::span<const std::int16_t> history);
   // With speexdsp's `quality` (0..10) instead of the program's, for measuring
   // them against each other. History beyond kHistory is not used.

@@ -1,0 +1,60 @@
+#include "capture/drift_corrector.h"
+
+#include <cmath>
+#include <utility>
+
+namespace tavikrec {
+namespace {
+
+Ticks ticks_of_samples(double samples) { return std::llround(samples * static_cast<double>(kTicksPerSample)); }
+
+}  // namespace
+
+std::span<const CapturedBlock> DriftCorrector::correct(const CapturedBlock& block,
+                                                       std::optional<double> correction_ppm,
+                                                       std::optional<double> source_ppm) {
+  blocks_.clear();
+  if (!correction_ppm) {
+    if (resampler_) finish_into_blocks();
+    blocks_.push_back(block);
+    remember(block.samples);
+    return blocks_;
+  }
+  if (!resampler_) {
+    resampler_.emplace(history_);
+    const double rate = source_ppm.value_or(*correction_ppm);
+    notice_ = std::string(display_name(kind_)) + " clock runs " + std::to_string(std::lround(std::abs(rate))) +
+              " ppm " + (rate > 0 ? "fast" : "slow") + "; resampling to keep time";
+  }
+  resampler_->set_ppm(*correction_ppm);
+  converted_.clear();
+  const double first = resampler_->convert(block.samples, converted_);
+  next_input_stamp_ = block.stamp + ticks_of_samples(static_cast<double>(block.samples.size()));
+  if (!converted_.empty()) blocks_.push_back({block.stamp + ticks_of_samples(first), converted_, block.opens_device});
+  return blocks_;
+}
+
+std::span<const CapturedBlock> DriftCorrector::finish() {
+  blocks_.clear();
+  if (resampler_) finish_into_blocks();
+  return blocks_;
+}
+
+std::optional<std::string> DriftCorrector::take_notice() { return std::exchange(notice_, std::nullopt); }
+
+void DriftCorrector::finish_into_blocks() {
+  tail_.clear();
+  const double first = resampler_->finish(tail_);
+  resampler_.reset();
+  history_.clear();
+  if (!tail_.empty()) blocks_.push_back({next_input_stamp_ + ticks_of_samples(first), tail_});
+}
+
+void DriftCorrector::remember(std::span<const std::int16_t> samples) {
+  history_.insert(history_.end(), samples.begin(), samples.end());
+  if (history_.size() > Resampler::kHistory) {
+    history_.erase(history_.begin(), history_.end() - static_cast<std::ptrdiff_t>(Resampler::kHistory));
+  }
+}
+
+}  // namespace tavikrec
