@@ -1,5 +1,11 @@
 #include "integration/capture_rig.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
 #include "stream_check/frame_reader.h"
 
 namespace tavikrec::testing {
@@ -48,6 +54,53 @@ void CaptureRig::unplug(const std::string& device) {
   playbacks_.erase(device);
   server_->unload_module(devices_.at(device));
   devices_.erase(device);
+}
+
+DriftingMicrophone::DriftingMicrophone(SoundServer& server, const std::string& name, double ppm)
+    : server_(server),
+      fifo_(std::filesystem::temp_directory_path() / ("tavikrec-" + name + "-" + std::to_string(getpid()) + ".fifo")) {
+  std::filesystem::remove(fifo_);
+  module_ = server_.load_module("module-pipe-source", "source_name=" + name + " file=" + fifo_.string() +
+                                                          " format=s16le rate=16000 channels=1"
+                                                          " source_properties=device.description=" + name);
+  // The server holds the FIFO open for reading, so this open does not wait.
+  fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    server_.unload_module(module_);
+    throw std::runtime_error("cannot open " + fifo_.string());
+  }
+  feeder_ = std::jthread([this, ppm](std::stop_token stop) { feed(stop, ppm); });
+  server_.set_default_source(name);
+}
+
+DriftingMicrophone::~DriftingMicrophone() {
+  feeder_.request_stop();
+  feeder_.join();
+  close(fd_);
+  server_.unload_module(module_);
+  std::filesystem::remove(fifo_);
+}
+
+void DriftingMicrophone::feed(std::stop_token stop, double ppm) {
+  std::vector<std::int16_t> period(kClickSpacing, 0);
+  for (int i = 0; i < 16; ++i) period[static_cast<std::size_t>(i)] = i % 2 ? -20000 : 20000;
+  const auto start = std::chrono::steady_clock::now();
+  const double rate = 16000.0 * (1 + ppm * 1e-6);
+  std::int64_t written = 0;  // bytes
+  for (auto deadline = start; !stop.stop_requested();) {
+    deadline += std::chrono::milliseconds(5);
+    std::this_thread::sleep_until(deadline);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto due = static_cast<std::int64_t>(elapsed * rate) * 2;
+    while (written < due) {
+      const auto offset = static_cast<std::size_t>(written % (kClickSpacing * 2));
+      const auto* bytes = reinterpret_cast<const char*>(period.data()) + offset;
+      const auto count = std::min<std::int64_t>(due - written, kClickSpacing * 2 - static_cast<std::int64_t>(offset));
+      const ssize_t moved = write(fd_, bytes, static_cast<std::size_t>(count));
+      if (moved <= 0) break;  // full: it stays due
+      written += moved;
+    }
+  }
 }
 
 std::unique_ptr<ChildProcess> CaptureRig::start(const std::vector<std::string>& args, ChildOptions options) {

@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -46,6 +48,28 @@ struct CapturedStream {
 
 // Parses and checks a frame stream; `error` tells what is wrong, if anything.
 CapturedStream read_stream(const std::string& bytes);
+
+// A microphone whose clock is not the system's: a pipe source whose FIFO is
+// written at 16,000 × (1 + ppm/10⁶) samples per second of the monotonic
+// clock, counted from the start, so late wake-ups are made up. It hears a
+// click every kClickSpacing samples of its own.
+class DriftingMicrophone {
+ public:
+  static constexpr int kClickSpacing = 4000;
+  DriftingMicrophone(SoundServer& server, const std::string& name, double ppm);
+  ~DriftingMicrophone();
+  DriftingMicrophone(const DriftingMicrophone&) = delete;
+  DriftingMicrophone& operator=(const DriftingMicrophone&) = delete;
+
+ private:
+  void feed(std::stop_token stop, double ppm);
+
+  SoundServer& server_;
+  std::filesystem::path fifo_;
+  std::uint32_t module_;
+  int fd_ = -1;
+  std::jthread feeder_;
+};
 
 class CaptureRig {
  public:
