@@ -9,7 +9,9 @@ first times the spacing at the device's real rate."""
 from __future__ import annotations
 
 import os
+import re
 import time
+import array
 from dataclasses import dataclass
 
 from . import clicks, probes, server as servers, stats
@@ -38,6 +40,18 @@ class DriftChannel:
     errors: list[tuple[float, float]]  # per click: (true seconds since the first click, error ms)
     zero_runs: list[tuple[float, float]]  # (timeline s, length ms) of each run inserted inside the signal
     late_lines: int  # late-stamp lines on stderr for this channel
+    notice_ppm: float | None = None  # the rate the correction engaged for (its stderr line), signed
+    exact: bool | None = None  # the microphone's samples are the fed ones, bit for bit
+
+    @property
+    def drift_after_ppm(self) -> float | None:
+        """Slope of the error after SETTLE_S: what is left of the device's
+        skew once a correction holds, so the correction in effect at the
+        end is the skew less this."""
+        late = [(t, e) for t, e in self.errors if t > SETTLE_S]
+        if len(late) < 2:
+            return None
+        return stats.slope([t for t, _ in late], [e for _, e in late]) * 1e3
 
     @property
     def drift_ppm(self) -> float:
@@ -87,7 +101,30 @@ def click_errors(times: list[float], ppm: float) -> list[tuple[float, float]]:
     return [(k * period, 1e3 * ((t - times[0]) - k * period)) for k, t in zip(numbers, times)]
 
 
-def analyse(frames, tag: int, ppm: float, lines: list[str]) -> DriftChannel:
+NOTICE = re.compile(r"(mic|system) clock runs (\d+) ppm (fast|slow); resampling to keep time")
+
+
+def notice_ppm(lines: list[str], name: str) -> float | None:
+    """The signed rate of the channel's last "resampling to keep time" line."""
+    found = None
+    for line in lines:
+        match = NOTICE.search(line)
+        if match and match.group(1) == name:
+            found = float(match.group(2)) * (1 if match.group(3) == "fast" else -1)
+    return found
+
+
+def fed_exactly(samples, pattern: bytes) -> bool:
+    """The samples from the first click on repeat `pattern` bit for bit (the
+    last few, cut by the stop, may be missing)."""
+    period = array.array("h", pattern)
+    level = clicks.CLICK_LEVEL
+    click = next(i for i, v in enumerate(period) if v == level and period[i - 1] != level)
+    start = next(i for i in range(1, len(samples)) if samples[i] == level and samples[i - 1] != level)
+    return all(samples[start + i] == period[(click + i) % len(period)] for i in range(len(samples) - start))
+
+
+def analyse(frames, tag: int, ppm: float, lines: list[str], pattern: bytes | None = None) -> DriftChannel:
     first, samples = channel_samples(frames, tag)
     # A click cut by the channel's start would be found where the channel starts.
     times = [t for t in onset_times(frames, tag) if t >= first + clicks.CLICK_SAMPLES / RATE]
@@ -95,7 +132,8 @@ def analyse(frames, tag: int, ppm: float, lines: list[str]) -> DriftChannel:
         raise RuntimeError(f"channel {tag}: {len(times)} clicks heard")
     runs = [(first + index / RATE, 1e3 * length / RATE) for index, length in clicks.inserted_zero_runs(samples)]
     late = sum(LATE_STAMP in line and f"channel {tag} " in line for line in lines)
-    return DriftChannel(click_errors(times, ppm), runs, late)
+    return DriftChannel(click_errors(times, ppm), runs, late, notice_ppm(lines, TAGS[tag]),
+                        fed_exactly(samples, pattern) if pattern else None)
 
 
 def one_period() -> bytes:
@@ -149,7 +187,7 @@ def _run(server: str, ppm: float, capture: Capture, pipes: dict[str, PacedPipe])
     for name, pipe in pipes.items():
         if pipe.error:
             raise RuntimeError(f"{name} FIFO: {pipe.error}")
-    channels = {name: analyse(capture.frames, tag, ppm, capture.lines)
+    channels = {name: analyse(capture.frames, tag, ppm, capture.lines, one_period() if name == "mic" else None)
                 for tag, name in TAGS.items() if name in pipes}
     return DriftRun(server, ppm, channels, {name: (p.worst_late_ms, p.worst_behind_ms) for name, p in pipes.items()})
 

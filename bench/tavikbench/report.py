@@ -128,7 +128,10 @@ def drift_run(index: int, run: DriftRun) -> str:
                      f"at {ch.errors[-1][0]:.1f} s; max |error| {_ms(ch.worst_ms(False), '')} ms (first "
                      f"{SETTLE_S:.0f} s), {_ms(ch.worst_ms(True), '')} ms (after); zero runs {len(ch.zero_runs)} "
                      f"({ch.zero_ms:.1f} ms{''.join(f', {ms:.1f} ms at {t:.2f} s' for t, ms in ch.zero_runs[:3])}); "
-                     f"late-stamp lines {ch.late_lines}; drift {ch.drift_ppm:+.1f} ppm; "
+                     f"late-stamp lines {ch.late_lines}; drift {ch.drift_ppm:+.1f} ppm"
+                     + (f" ({ch.drift_after_ppm:+.1f} after {SETTLE_S:.0f} s)" if ch.drift_after_ppm is not None else "")
+                     + f"; correction {'none' if ch.notice_ppm is None else f'{ch.notice_ppm:+g} ppm'}"
+                     + ("" if ch.exact is None else f"; samples {'exact' if ch.exact else 'changed'}") + "; "
                      f"pace: latest wake-up {late:.1f} ms, most behind {behind:.1f} ms")
     return f"{run.server} {run.ppm:+g} ppm run {index}: " + "; ".join(parts)
 
@@ -167,7 +170,13 @@ def drift(server: str, ppm: float, group: Group) -> list[str]:
             f"{name}: drift the clicks show {_spread(group.values(name, lambda ch: ch.drift_ppm), 1)} ppm; "
             f"zero runs inside the signal {_spread(zeros, None, '')} "
             f"({_spread(group.values(name, lambda ch: ch.zero_ms), 1, '')} ms); "
-            f"late-stamp lines {_spread(late, None, '')}",
+            f"late-stamp lines {_spread(late, None, '')}; correction engaged in "
+            f"{sum(ch.notice_ppm is not None for ch in (run.channels[name] for run in group.runs))} of "
+            f"{len(group.runs)} runs, at {_spread(group.values(name, lambda ch: ch.notice_ppm), 0)} ppm; "
+            f"drift left after {SETTLE_S:.0f} s {_spread(group.values(name, lambda ch: ch.drift_after_ppm), 1)} ppm"
+            f" (target |drift left| <= 5 ppm)"
+            + ("" if group.runs[0].channels[name].exact is None else
+               f"; samples exact in {sum(bool(run.channels[name].exact) for run in group.runs)} of {len(group.runs)}"),
             f"{name}: target |error| <= 30 ms in the first {SETTLE_S:.0f} s: max {_spread(before, 2, '')} ms "
             f"({_verdict(max(before) <= 30)}); <= 3 ms after: "
             + (f"max {_spread(after, 2, '')} ms ({_verdict(max(after) <= 3)})" if after else "no click after")
