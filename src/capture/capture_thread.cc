@@ -198,7 +198,7 @@ class CaptureSession {
     }
     if (stream_->switch_pending()) return {};
     const Ticks now = monotonic_ticks();
-    std::optional<Ticks> handed_out = stamper_.handed_out_until(now);
+    std::optional<Ticks> handed_out = outlet_.handed_out_until(stamper_, now);
     if (!handed_out) return {};
     bool silence_to_pad = request_.framer->lock()->note_handed_out(*handed_out, now);
     if (silence_to_pad) request_.silence_bell->ring();

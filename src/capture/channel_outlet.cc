@@ -16,6 +16,12 @@ std::expected<void, ErrorText> ChannelOutlet::append(const CapturedBlock& block,
   return {};
 }
 
+std::optional<Ticks> ChannelOutlet::handed_out_until(const BlockStamper& stamper, Ticks now) const {
+  const std::optional<Ticks> until = stamper.handed_out_until(now);
+  if (!until) return std::nullopt;
+  return *until - corrector_.held_back();
+}
+
 std::expected<void, ErrorText> ChannelOutlet::release(BlockStamper& stamper, Ticks now, bool flush) {
   DriftTracker& drift = stamper.drift();
   while (auto block = stamper.next_block(now, flush)) {

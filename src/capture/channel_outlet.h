@@ -28,6 +28,11 @@ class ChannelOutlet {
   // correction still holds. Fails with "could not write frames ({})".
   std::expected<void, ErrorText> release(BlockStamper& stamper, Ticks now, bool flush = false);
 
+  // For an empty stream at `now`: the instant before which everything
+  // captured has reached the channel (see BlockStamper::handed_out_until),
+  // less what the drift correction still holds.
+  std::optional<Ticks> handed_out_until(const BlockStamper& stamper, Ticks now) const;
+
   Poisonable<Framer>& framer() { return *framer_; }
 
  private:

@@ -1,5 +1,6 @@
 #include "capture/drift_corrector.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -30,7 +31,10 @@ std::span<const CapturedBlock> DriftCorrector::correct(const CapturedBlock& bloc
   converted_.clear();
   const double first = resampler_->convert(block.samples, converted_);
   next_input_stamp_ = block.stamp + ticks_of_samples(static_cast<double>(block.samples.size()));
-  if (!converted_.empty()) blocks_.push_back({block.stamp + ticks_of_samples(first), converted_, block.opens_device});
+  const Ticks stamp = block.stamp + ticks_of_samples(first);
+  // Each output sample steps that much further through the input.
+  next_output_stamp_ = stamp + ticks_of_samples(static_cast<double>(converted_.size()) * (1 + *correction_ppm * 1e-6));
+  if (!converted_.empty()) blocks_.push_back({stamp, converted_, block.opens_device});
   return blocks_;
 }
 
@@ -38,6 +42,10 @@ std::span<const CapturedBlock> DriftCorrector::finish() {
   blocks_.clear();
   if (resampler_) finish_into_blocks();
   return blocks_;
+}
+
+Ticks DriftCorrector::held_back() const {
+  return resampler_ ? std::max<Ticks>(next_input_stamp_ - next_output_stamp_, 0) : 0;
 }
 
 std::optional<std::string> DriftCorrector::take_notice() { return std::exchange(notice_, std::nullopt); }

@@ -35,6 +35,10 @@ class DriftCorrector {
   // The line announcing a correction that engaged with the last call.
   std::optional<std::string> take_notice();
 
+  // How much audio, counted back from the end of the last block, the
+  // converter holds (its look-ahead): not handed out to the channel yet.
+  Ticks held_back() const;
+
  private:
   void finish_into_blocks();
   void remember(std::span<const std::int16_t> samples);
@@ -43,7 +47,8 @@ class DriftCorrector {
   std::optional<Resampler> resampler_;
   // The last samples passed through, for the converter to continue from.
   std::vector<std::int16_t> history_;
-  Ticks next_input_stamp_ = 0;  // of the sample after the last one converted
+  Ticks next_input_stamp_ = 0;   // of the sample after the last one converted
+  Ticks next_output_stamp_ = 0;  // of the next sample the converter puts out
   std::vector<std::int16_t> converted_;
   std::vector<std::int16_t> tail_;  // what a finished converter held
   std::vector<CapturedBlock> blocks_;
