@@ -92,6 +92,23 @@ def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: i
     return [line for ppm, group in groups.items() for line in report.drift(name, ppm, group)]
 
 
+def drift_tone(binary: str, ppms: list[float], seconds: float, runs: int) -> list[str]:
+    """THD+N of a 1 kHz tone through a microphone `ppm` fast, per skew."""
+    lines = []
+    with _drift_server("pulseaudio") as server:
+        for ppm in ppms:
+            values = []
+            for index in range(runs):
+                db, notice = drift.measure_tone(binary, server, ppm, seconds)
+                print(f"tone {ppm:+g} ppm run {index + 1}: THD+N {db:.1f} dB (second half); {notice or 'no correction'}",
+                      flush=True)
+                values.append(db)
+            lines.append(f"== drift tone, {server.describe()}, microphone {ppm:+g} ppm: THD+N "
+                         f"{report._spread(values, 1, '')} dB over {runs} runs (target <= -80 dB: "
+                         f"{'met' if max(values) <= -80 else 'MISSED'})")
+    return lines
+
+
 def _drift_server(kind: str):
     if kind == "pulseaudio":
         return PrivateServer(servers.DRIFT_RIG)
@@ -109,8 +126,9 @@ def main() -> int:
                         help="loop-rig runs per binary and condition; drift-rig captures per skew (default 1)")
     parser.add_argument("--conditions", default="idle,busy",
                         help="loop-rig conditions, comma-separated: idle, busy (a busy loop on every CPU)")
-    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift"),
-                        help="one section only; drift runs only when asked for")
+    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift", "drift-tone"),
+                        help="one section only; drift and drift-tone (THD+N of a 1 kHz tone through a "
+                             "skewed microphone, PulseAudio) run only when asked for")
     parser.add_argument("--drift-ppm", default="-500,+500",
                         help="drift rig: device clock skews in ppm, comma-separated (both devices of a run get it)")
     parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
@@ -138,6 +156,9 @@ def main() -> int:
     runs = options.runs or runs
     print("\n".join(machine()), flush=True)
     print("== binaries: " + ", ".join(f"{label} = {path}" for label, path in binaries), flush=True)
+    if options.only == "drift-tone":
+        print("\n".join(drift_tone(options.binary, ppms, options.drift_seconds, options.runs or 1)), flush=True)
+        return 0
     if options.only == "drift":  # servers of its own
         print("\n".join(drift_rig(options.binary, drift_servers, ppms, options.drift_seconds,
                                   options.runs or 1)), flush=True)

@@ -8,6 +8,7 @@ that really passed on the monotonic clock: the number of clicks since the
 first times the spacing at the device's real rate."""
 from __future__ import annotations
 
+import math
 import os
 import re
 import time
@@ -201,3 +202,79 @@ class Group:
     def values(self, name: str, pick) -> list[float]:
         """pick(channel) over the runs, leaving out what a run lacks."""
         return [v for v in (pick(run.channels[name]) for run in self.runs) if v is not None]
+
+
+TONE_HZ = 1000.0
+TONE_LEVEL = 16384  # -6 dBFS
+THD_WINDOW = 4000  # samples a tone is fitted over: 0.25 s
+
+
+def one_tone_period() -> bytes:
+    """One period of a 1 kHz tone at 16 kHz (16 samples), which the
+    microphone's feed repeats."""
+    samples = array.array("h", (round(TONE_LEVEL * math.sin(2 * math.pi * TONE_HZ * i / RATE))
+                                for i in range(int(RATE / TONE_HZ))))
+    return samples.tobytes()
+
+
+def _tone_residual(window, frequency: float) -> tuple[float, float]:
+    """Least squares of a sine at `frequency` plus an offset over `window`:
+    (power of the fitted tone, power of what is left), per sample."""
+    n = len(window)
+    w = 2 * math.pi * frequency / RATE
+    s = [math.sin(w * i) for i in range(n)]
+    c = [math.cos(w * i) for i in range(n)]
+    # Normal equations of [sin, cos, 1]: solved directly (3 × 3).
+    ss = sum(v * v for v in s); cc = sum(v * v for v in c); sc = sum(a * b for a, b in zip(s, c))
+    s1 = sum(s); c1 = sum(c)
+    ys = sum(a * b for a, b in zip(window, s)); yc = sum(a * b for a, b in zip(window, c)); y1 = sum(window)
+    matrix = [[ss, sc, s1], [sc, cc, c1], [s1, c1, float(n)]]
+    a, b, k = _solve3(matrix, [ys, yc, y1])
+    tone = (a * a + b * b) / 2
+    left = sum((y - a * si - b * ci - k) ** 2 for y, si, ci in zip(window, s, c)) / n
+    return tone, left
+
+
+def _solve3(m: list[list[float]], v: list[float]) -> list[float]:
+    def det(x):
+        return (x[0][0] * (x[1][1] * x[2][2] - x[1][2] * x[2][1]) - x[0][1] * (x[1][0] * x[2][2] - x[1][2] * x[2][0])
+                + x[0][2] * (x[1][0] * x[2][1] - x[1][1] * x[2][0]))
+    d = det(m)
+    return [det([[v[r] if col == j else m[r][col] for col in range(3)] for r in range(3)]) / d for j in range(3)]
+
+
+def thd_n_db(samples, expected_hz: float) -> float:
+    """THD+N of a tone: per 0.25 s window the frequency that leaves the
+    least (parabolas through three tries, narrowing, around the last
+    window's), then everything that is not the tone against the tone, over
+    all windows."""
+    frequency, tone_sum, left_sum = expected_hz, 0.0, 0.0
+    first_step = 1.0  # Hz: the first window searches wider
+    for start in range(0, len(samples) - THD_WINDOW + 1, THD_WINDOW):
+        window = samples[start:start + THD_WINDOW]
+        step = first_step
+        while step > 0.001:
+            left = [_tone_residual(window, frequency + k * step)[1] for k in (-1, 0, 1)]
+            curve = left[0] - 2 * left[1] + left[2]
+            if curve > 0:
+                frequency += max(-step, min(step, step * (left[0] - left[2]) / (2 * curve)))
+            step /= 4
+        first_step = 0.02
+        tone, rest = _tone_residual(window, frequency)
+        tone_sum += tone
+        left_sum += rest
+    return 10 * math.log10(left_sum / tone_sum)
+
+
+def measure_tone(binary: str, server, ppm: float, seconds: float) -> tuple[float, str | None]:
+    """THD+N (dB) of the microphone channel's second half when the
+    microphone hears a 1 kHz tone and runs `ppm` fast; with the
+    correction's line, if one came."""
+    with PacedPipe(os.path.join(server.root, "mic.fifo"), Pace(monotonic_ns(), ppm), one_tone_period()) as mic:
+        capture = _capture(binary, ["--mic"], server.env, seconds)
+    if mic.error:
+        raise RuntimeError(f"mic FIFO: {mic.error}")
+    _, samples = channel_samples(capture.frames, 0)
+    half = samples[len(samples) // 2:]
+    notice = next((line for line in capture.lines if NOTICE.search(line)), None)
+    return thd_n_db(half, TONE_HZ * (1 + ppm / 1e6)), notice
