@@ -34,6 +34,11 @@ MARGIN_S = 30.0
 # such blocks holds 128-256 ms, a device's buffer (a whole 64 KiB pipe would
 # hold 2 s, which the sink reports as its latency).
 SINK_PIPE_BYTES = 8192
+# A resampled click rings, and the ringing lands on an exact zero now and
+# then: single samples, sometimes two. Shorter runs than this are not zeros
+# the timeline inserted (its fills are 30 ms and more, its padding whole
+# stretches).
+RESAMPLED_ZERO_SAMPLES = 4
 
 
 @dataclass
@@ -131,7 +136,8 @@ def analyse(frames, tag: int, ppm: float, lines: list[str], pattern: bytes | Non
     times = [t for t in onset_times(frames, tag) if t >= first + clicks.CLICK_SAMPLES / RATE]
     if len(times) < 2:
         raise RuntimeError(f"channel {tag}: {len(times)} clicks heard")
-    runs = [(first + index / RATE, 1e3 * length / RATE) for index, length in clicks.inserted_zero_runs(samples)]
+    runs = [(first + index / RATE, 1e3 * length / RATE) for index, length in clicks.inserted_zero_runs(samples)
+            if length >= RESAMPLED_ZERO_SAMPLES]
     late = sum(LATE_STAMP in line and f"channel {tag} " in line for line in lines)
     return DriftChannel(click_errors(times, ppm), runs, late, notice_ppm(lines, TAGS[tag]),
                         fed_exactly(samples, pattern) if pattern else None)
