@@ -92,6 +92,20 @@ def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: i
     return [line for ppm, group in groups.items() for line in report.drift(name, ppm, group)]
 
 
+def drift_cost(binaries: list[tuple[str, str]], ppms: list[float], seconds: float, rounds: int) -> list[str]:
+    """The cost rounds with both devices of the drift rig `ppm` off: what
+    resampling both channels costs against the parecord pair (the captures
+    last `seconds`; a correction engages after 10-20 s of them)."""
+    lines = []
+    with _drift_server("pulseaudio") as server:
+        for ppm in ppms:
+            with drift.skewed_devices(server, ppm, rounds * (len(binaries) + 1) * (seconds + 5)):
+                contestants = cost.measure(binaries, server.env, rounds, seconds)
+            lines += [f"== drift cost, {server.describe()}, devices {ppm:+g} ppm, {seconds:.0f} s captures"]
+            lines += report.cost(contestants)
+    return lines
+
+
 def drift_tone(binary: str, ppms: list[float], seconds: float, runs: int) -> list[str]:
     """THD+N of a 1 kHz tone through a microphone `ppm` fast, per skew."""
     lines = []
@@ -126,9 +140,10 @@ def main() -> int:
                         help="loop-rig runs per binary and condition; drift-rig captures per skew (default 1)")
     parser.add_argument("--conditions", default="idle,busy",
                         help="loop-rig conditions, comma-separated: idle, busy (a busy loop on every CPU)")
-    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift", "drift-tone"),
-                        help="one section only; drift and drift-tone (THD+N of a 1 kHz tone through a "
-                             "skewed microphone, PulseAudio) run only when asked for")
+    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift", "drift-tone", "drift-cost"),
+                        help="one section only; drift, drift-tone (THD+N of a 1 kHz tone through a skewed "
+                             "microphone) and drift-cost (the cost rounds on the drift rig, per skew) run only "
+                             "when asked for, on PulseAudio")
     parser.add_argument("--drift-ppm", default="-500,+500",
                         help="drift rig: device clock skews in ppm, comma-separated (both devices of a run get it)")
     parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
@@ -156,6 +171,9 @@ def main() -> int:
     runs = options.runs or runs
     print("\n".join(machine()), flush=True)
     print("== binaries: " + ", ".join(f"{label} = {path}" for label, path in binaries), flush=True)
+    if options.only == "drift-cost":
+        print("\n".join(drift_cost(binaries, ppms, options.drift_seconds, options.runs or 3)), flush=True)
+        return 0
     if options.only == "drift-tone":
         print("\n".join(drift_tone(options.binary, ppms, options.drift_seconds, options.runs or 1)), flush=True)
         return 0

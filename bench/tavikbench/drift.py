@@ -8,11 +8,12 @@ that really passed on the monotonic clock: the number of clicks since the
 first times the spacing at the device's real rate."""
 from __future__ import annotations
 
+import array
+import contextlib
 import math
 import os
 import re
 import time
-import array
 from dataclasses import dataclass
 
 from . import clicks, probes, server as servers, stats
@@ -157,6 +158,19 @@ def measure_pulseaudio(binary: str, server, ppm: float, seconds: float) -> Drift
             probes.Player(train, "speakers", server.env):
         capture = _capture(binary, ["--mic", "--system"], server.env, seconds)
     return _run(server.describe(), ppm, capture, {"mic": mic, "system": speakers})
+
+
+@contextlib.contextmanager
+def skewed_devices(server, ppm: float, seconds: float):
+    """Both devices of the PulseAudio drift rig `ppm` off, the click trains
+    playing, for about `seconds`: for measuring what else runs meanwhile."""
+    pace = Pace(monotonic_ns(), ppm)
+    train = clicks.click_train(seconds + MARGIN_S, SPACING, lead_in=SPACING // 2, background=BACKGROUND)
+    with PacedPipe(os.path.join(server.root, "mic.fifo"), pace, one_period()), \
+            PacedPipe(os.path.join(server.root, "speakers.fifo"), pace, pipe_bytes=SINK_PIPE_BYTES), \
+            probes.Player(train, "speakers", server.env):
+        time.sleep(LEAD_S)
+        yield
 
 
 def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, seconds: float) -> DriftRun:
