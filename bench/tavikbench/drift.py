@@ -127,7 +127,9 @@ def fed_exactly(samples, pattern: bytes) -> bool:
     period = array.array("h", pattern)
     level = clicks.CLICK_LEVEL
     click = next(i for i, v in enumerate(period) if v == level and period[i - 1] != level)
-    start = next(i for i in range(1, len(samples)) if samples[i] == level and samples[i - 1] != level)
+    start = next((i for i in range(1, len(samples)) if samples[i] == level and samples[i - 1] != level), None)
+    if start is None:  # no click came through unchanged
+        return False
     return all(samples[start + i] == period[(click + i) % len(period)] for i in range(len(samples) - start))
 
 
