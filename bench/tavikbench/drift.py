@@ -48,6 +48,7 @@ class DriftChannel:
     zero_runs: list[tuple[float, float]]  # (timeline s, length ms) of each run inserted inside the signal
     late_lines: int  # late-stamp lines on stderr for this channel
     notice_ppm: float | None = None  # the rate the correction engaged for (its stderr line), signed
+    taken_ppm: float | None = None  # the pace the server read the microphone's FIFO at, during the capture
     exact: bool | None = None  # the microphone's samples are the fed ones, bit for bit
 
     @property
@@ -158,8 +159,12 @@ def measure_pulseaudio(binary: str, server, ppm: float, seconds: float) -> Drift
     with PacedPipe(os.path.join(server.root, "mic.fifo"), pace, one_period()) as mic, \
             PacedPipe(os.path.join(server.root, "speakers.fifo"), pace, pipe_bytes=SINK_PIPE_BYTES) as speakers, \
             probes.Player(train, "speakers", server.env):
+        before = mic.taken()
         capture = _capture(binary, ["--mic", "--system"], server.env, seconds)
-    return _run(server.describe(), ppm, capture, {"mic": mic, "system": speakers})
+        after = mic.taken()
+    run = _run(server.describe(), ppm, capture, {"mic": mic, "system": speakers})
+    run.channels["mic"].taken_ppm = taken_ppm(before, after)
+    return run
 
 
 @contextlib.contextmanager
@@ -185,10 +190,20 @@ def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, 
     try:
         server.set_default_source("mic")
         with PacedPipe(fifo, Pace(monotonic_ns(), ppm), one_period()) as mic:
+            before = mic.taken()
             capture = _capture(binary, ["--mic"], server.env, seconds)
+            after = mic.taken()
     finally:
         server.pactl("unload-module", module.strip())
-    return _run(server.describe(), ppm, capture, {"mic": mic})
+    run = _run(server.describe(), ppm, capture, {"mic": mic})
+    run.channels["mic"].taken_ppm = taken_ppm(before, after)
+    return run
+
+
+def taken_ppm(before: tuple[int, int], after: tuple[int, int]) -> float:
+    """The pace between two PacedPipe.taken() readings, in ppm off 16 kHz."""
+    seconds = (after[0] - before[0]) / 1e9
+    return ((after[1] - before[1]) / 2 / seconds / RATE - 1) * 1e6
 
 
 def _capture(binary: str, args: list[str], env: dict, seconds: float) -> Capture:

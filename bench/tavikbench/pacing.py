@@ -9,6 +9,8 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
+import struct
+import termios
 import threading
 from dataclasses import dataclass
 from fractions import Fraction
@@ -93,6 +95,14 @@ class PacedPipe:
         self._stop.set()
         self._thread.join()
         os.close(self.fd)
+
+    def taken(self) -> tuple[int, int]:
+        """(monotonic ns, bytes the server has taken out of a source's FIFO
+        so far): what was written less what the FIFO still holds. Two of
+        them give the pace the server really reads at, which a server that
+        runs the device on a clock of its own does not match."""
+        unread = struct.unpack("i", fcntl.ioctl(self.fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+        return monotonic_ns(), self.done_bytes - unread
 
     def _run(self) -> None:
         deadline = self.pace.start_ns

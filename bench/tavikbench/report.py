@@ -131,7 +131,9 @@ def drift_run(index: int, run: DriftRun) -> str:
                      f"late-stamp lines {ch.late_lines}; drift {ch.drift_ppm:+.1f} ppm"
                      + (f" ({ch.drift_after_ppm:+.1f} after {SETTLE_S:.0f} s)" if ch.drift_after_ppm is not None else "")
                      + f"; correction {'none' if ch.notice_ppm is None else f'{ch.notice_ppm:+g} ppm'}"
-                     + ("" if ch.exact is None else f"; samples {'exact' if ch.exact else 'changed'}") + "; "
+                     + ("" if ch.exact is None else f"; samples {'exact' if ch.exact else 'changed'}")
+                     + ("" if ch.taken_ppm is None else f"; the server read the FIFO at {ch.taken_ppm:+.0f} ppm")
+                     + "; "
                      f"pace: latest wake-up {late:.1f} ms, most behind {behind:.1f} ms")
     return f"{run.server} {run.ppm:+g} ppm run {index}: " + "; ".join(parts)
 
