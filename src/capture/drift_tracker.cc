@@ -66,6 +66,8 @@ void DriftTracker::close_bucket() {
     if (size > kLargestPpm) {
       source_ppm_.reset();
       smoothed_error_.reset();
+      last_error_.reset();
+      stepped_ = 0;
       agreeing_ = 0;
     } else {
       source_ppm_ = estimate->ppm;
@@ -109,12 +111,15 @@ std::optional<double> DriftTracker::source_ppm() const { return source_ppm_; }
 
 void DriftTracker::observe_error(Ticks at, Ticks error) {
   if (!source_ppm_) return;
+  if (last_error_ && std::abs(error - *last_error_) > kErrorStep) stepped_ += error - *last_error_;
+  last_error_ = error;
+  const auto steered = static_cast<double>(error - stepped_);
   if (!smoothed_error_) {
-    smoothed_error_ = static_cast<double>(error);
+    smoothed_error_ = steered;
   } else {
     const double weight =
         std::clamp(static_cast<double>(at - error_at_) / static_cast<double>(kErrorSmoothing), 0.0, 1.0);
-    *smoothed_error_ += weight * (static_cast<double>(error) - *smoothed_error_);
+    *smoothed_error_ += weight * (steered - *smoothed_error_);
   }
   error_at_ = at;
 }

@@ -46,6 +46,11 @@ class DriftTracker {
   static constexpr double kSlewPpmPerSecond = 500.0;
   // The timeline error is smoothed over about this long.
   static constexpr Ticks kErrorSmoothing = kTicksPerSecond;
+  // A change of the error from one block to the next larger than this is a
+  // step of the stamps (a bound of the stream clock's window expiring, a
+  // burst), not drift, which moves it by microseconds a block: the pull
+  // leaves it to the timeline's own rules.
+  static constexpr Ticks kErrorStep = 2 * kTicksPerMillisecond;
 
   // Audio ending at stream position `end` (ticks of nominal audio) was in
   // hand at `at`.
@@ -56,7 +61,9 @@ class DriftTracker {
   void restart();
 
   // A block was placed on the channel's timeline at `at`, its stamp `error`
-  // after the timeline's end (negative: the timeline runs ahead of it).
+  // after the timeline's end (negative: the timeline runs ahead of it). The
+  // first error after the correction engaged is pulled in whole: it is what
+  // the drift left before.
   void observe_error(Ticks at, Ticks error);
 
   // The source's rate error while the correction is engaged: it delivers
@@ -85,7 +92,9 @@ class DriftTracker {
   Ticks open_until_ = 0;
   int agreeing_ = 0;
   std::optional<double> source_ppm_;
-  std::optional<double> smoothed_error_;  // ticks, since engaged
+  std::optional<double> smoothed_error_;  // ticks, since engaged, steps left out
+  std::optional<Ticks> last_error_;
+  Ticks stepped_ = 0;  // the steps since engaged, added up
   Ticks error_at_ = 0;
   double correction_ = 0;
   std::optional<Ticks> corrected_at_;

@@ -38,7 +38,7 @@ class DriftRig {
       tracker.observe_arrival(at, static_cast<Ticks>(position_) * kTicksPerSample);
       const std::optional<double> correction = tracker.correction_ppm(at);
       engaged_ever |= correction.has_value();
-      const double error = first_captured - timeline_end_;
+      const double error = first_captured + stamp_step_ - timeline_end_;
       tracker.observe_error(at, ticks(error));
       timeline_end_ += kFragment / (1 + correction.value_or(0) * 1e-6) / 16'000.0;
       if (captured_ > 60) worst_after_a_minute = std::max(worst_after_a_minute, std::abs(error));
@@ -48,6 +48,8 @@ class DriftRig {
 
   // The source's clock changes rate (it warmed up), from now on.
   void change_rate(double ppm) { ppm_ = ppm; }
+  // From now on the stamps lie `seconds` later (a bound expired, a burst).
+  void step_stamps(double seconds) { stamp_step_ += seconds; }
 
   DriftTracker tracker;
   bool engaged_ever = false;
@@ -66,6 +68,7 @@ class DriftRig {
   double captured_ = 0;
   double position_ = 0;  // samples delivered
   double timeline_end_ = 0;
+  double stamp_step_ = 0;
   std::uint64_t seed_ = 12345;
 };
 
@@ -109,16 +112,22 @@ TEST(DriftTracker, TheCorrectionGlidesAndFollowsARateChange) {
   EXPECT_LT(std::abs(rig.last_error), 0.001);
 }
 
-TEST(DriftTracker, ABurstIsNoDriftAndARestartForgetsTheRate) {
+TEST(DriftTracker, ABurstOrAStepIsNoDriftAndARestartForgetsTheRate) {
   DriftRig rig(300);
   rig.run_until(120, /*burst_at=*/70);
   ASSERT_TRUE(rig.tracker.source_ppm());
   EXPECT_NEAR(*rig.tracker.source_ppm(), 300, 1.0);
   EXPECT_LT(std::abs(rig.last_error), 0.001);
 
+  // A step of the stamps is left where it is, for the timeline's own rules.
+  rig.step_stamps(0.010);
+  rig.run_until(180);
+  EXPECT_NEAR(rig.last_error, 0.010, 0.001);
+  EXPECT_NEAR(*rig.tracker.source_ppm(), 300, 1.0);
+
   rig.tracker.restart();
   EXPECT_FALSE(rig.tracker.source_ppm());
-  EXPECT_FALSE(rig.tracker.correction_ppm(121 * kTicksPerSecond));
+  EXPECT_FALSE(rig.tracker.correction_ppm(181 * kTicksPerSecond));
 }
 
 TEST(DriftTracker, ASourceBeyondWhatDriftExplainsIsLeftToTheTimelinesRules) {
