@@ -25,20 +25,56 @@ namespace {
 // output, hence kHistory.
 constexpr int kQuality = 4;
 
-// The ratio goes to speexdsp as (kStepUnit + offset) / kStepUnit input
-// samples per output sample. At a change speexdsp rescales the fraction of a
-// sample its next output lies past an input to the new denominator in 32-bit
+// The ratio goes to speexdsp as a fraction num/den of input samples per
+// output sample. At a change speexdsp rescales the fraction of a sample its
+// next output lies past an input to the new denominator in 32-bit
 // arithmetic, and refuses, its ratio left half changed, when that fraction
-// times the denominator passes 2^32: a unit of 10^7, fine enough for 0.1 ppm,
-// would fail nearly every change. Below 2^16 every change goes through; a
-// fixed unit makes the rescaling exact, and a prime one keeps every ratio but
-// one itself from reducing to a smaller denominator. Steps of 15.3 ppm, then:
-// a step between two is taken as the two in turn, switching between calls,
-// so that the outputs lie where the wanted step puts them, never more than
-// kLeadSlack plus one call's drift off.
-constexpr std::uint32_t kStepUnit = 65'521;
+// times the denominator passes 2^32: every denominator stays below 2^16.
+// Within that, the fraction nearest the wanted ratio is taken (a ratio 500
+// ppm off is 2001/2000 exactly; most lie within 10^-8 of one): a fixed
+// denominator would leave steps of 15 ppm, and taking the two steps around
+// the ratio in turn moves the outputs back and forth by hundredths of a
+// sample, which at 1 kHz is noise at -65 dB. Only within 7.6 ppm of one,
+// where no such fraction lies but 1/1 (which speexdsp keeps without the
+// fraction of a sample), are the two nearest, 65534/65535 and 65536/65535,
+// taken in turn.
+constexpr std::uint32_t kLargestDen = 65'535;
 constexpr double kLeadSlack = 0.05;  // input samples
 constexpr double kMaxPpm = 2000;
+// A change of the wanted ratio smaller than this keeps speexdsp's (a change
+// rebuilds its filter table, ~10 us): the caller's own loop takes up the rest.
+constexpr double kSmallestChange = 0.1e-6;
+
+struct Ratio {
+  std::uint32_t num;
+  std::uint32_t den;
+  double value() const { return static_cast<double>(num) / den; }
+};
+
+// The fraction nearest `x` (> 0) whose denominator is at most kLargestDen:
+// the last convergent of its continued fraction within the bound, or the
+// semiconvergent past it when that is nearer.
+Ratio nearest_fraction(double x) {
+  std::uint64_t p0 = 0, q0 = 1, p1 = 1, q1 = 0;
+  double rest = x;
+  for (int term = 0; term < 40; ++term) {
+    const double whole = std::floor(rest);
+    const auto a = static_cast<std::uint64_t>(whole);
+    if (q0 + a * q1 > kLargestDen) {
+      const std::uint64_t k = (kLargestDen - q0) / q1;
+      const std::uint64_t ps = p0 + k * p1, qs = q0 + k * q1;
+      const bool semi = std::abs(static_cast<double>(ps) / static_cast<double>(qs) - x) <
+                        std::abs(static_cast<double>(p1) / static_cast<double>(q1) - x);
+      return semi ? Ratio{static_cast<std::uint32_t>(ps), static_cast<std::uint32_t>(qs)}
+                  : Ratio{static_cast<std::uint32_t>(p1), static_cast<std::uint32_t>(q1)};
+    }
+    const std::uint64_t p2 = p0 + a * p1, q2 = q0 + a * q1;
+    p0 = p1, q0 = q1, p1 = p2, q1 = q2;
+    if (rest - whole < 1e-12) break;
+    rest = 1 / (rest - whole);
+  }
+  return {static_cast<std::uint32_t>(p1), static_cast<std::uint32_t>(q1)};
+}
 
 // Calls process_int and checks that it took all of `in`; `out` must have
 // room for every sample that input completes.
@@ -75,34 +111,38 @@ Resampler::Resampler(std::span<const std::int16_t> history, int quality) {
   speex_resampler_skip_zeros(state_.get());
 }
 
-void Resampler::set_ppm(double ppm) { wanted_ = std::clamp(ppm, -kMaxPpm, kMaxPpm) * kStepUnit / 1e6; }
+void Resampler::set_ppm(double ppm) { wanted_ = 1 + std::clamp(ppm, -kMaxPpm, kMaxPpm) * 1e-6; }
 
-std::int32_t Resampler::next_offset() const {
-  auto below = static_cast<std::int32_t>(std::floor(wanted_));
-  std::int32_t above = below + 1;
-  // An offset of zero would make the ratio one, which speexdsp keeps as 1/1,
-  // dropping the fraction of a sample the next output lies past an input.
-  if (below == 0) below = -1;
-  if (above == 0) above = 1;
-  if (offset_ == below && lead_ > -kLeadSlack) return below;
-  if (offset_ == above && lead_ < kLeadSlack) return above;
-  return lead_ > 0 ? below : above;
+void Resampler::choose_ratio() {
+  if (!alternating_ && den_ != 1 && std::abs(wanted_ - chosen_) <= kSmallestChange) return;
+  Ratio ratio = nearest_fraction(wanted_);
+  alternating_ = ratio.num == ratio.den;
+  if (alternating_) {
+    const Ratio below{kLargestDen - 1, kLargestDen}, above{kLargestDen + 1, kLargestDen};
+    if (num_ == below.num && den_ == below.den && lead_ > -kLeadSlack) return;
+    if (num_ == above.num && den_ == above.den && lead_ < kLeadSlack) return;
+    ratio = lead_ > 0 ? below : above;
+  } else {
+    chosen_ = wanted_;
+  }
+  if (ratio.num == num_ && ratio.den == den_) return;
+  const int error = speex_resampler_set_rate_frac(state_.get(), ratio.num, ratio.den, kSampleRate, kSampleRate);
+  if (error != RESAMPLER_ERR_SUCCESS) {
+    throw InternalError(std::string("resampler ratio: ") + speex_resampler_strerror(error));
+  }
+  // speexdsp rescales the fraction of its next output's position so.
+  part_ = std::min<std::uint64_t>(part_ * ratio.den / den_, ratio.den - 1);
+  num_ = ratio.num;
+  den_ = ratio.den;
 }
 
 double Resampler::convert(std::span<const std::int16_t> in, std::vector<std::int16_t>& out) {
-  if (const std::int32_t offset = next_offset(); offset != offset_) {
-    const int error = speex_resampler_set_rate_frac(state_.get(), kStepUnit + offset, kStepUnit, kSampleRate,
-                                                    kSampleRate);
-    if (error != RESAMPLER_ERR_SUCCESS) {
-      throw InternalError(std::string("resampler ratio: ") + speex_resampler_strerror(error));
-    }
-    offset_ = offset;
-  }
+  choose_ratio();
   const double first = next_position();
   const std::size_t start = out.size();
   // Every output of this call lies before the end of `in`, at most one step
   // past where the last call's end left it.
-  const std::uint64_t room = in.size() * std::uint64_t{kStepUnit} / (kStepUnit + offset_) + 2;
+  const std::uint64_t room = in.size() * std::uint64_t{den_} / num_ + 2;
   out.resize(start + room);
   const std::uint32_t made = process(state_.get(), in, std::span(out).subspan(start));
   out.resize(start + made);
@@ -113,10 +153,10 @@ double Resampler::convert(std::span<const std::int16_t> in, std::vector<std::int
 
 double Resampler::finish(std::vector<std::int16_t>& out) {
   const double first = next_position();
-  // The outputs lying before the end of the input, in units of 1/kStepUnit.
-  const std::int64_t owed = (taken_ - whole_) * std::int64_t{kStepUnit} - static_cast<std::int64_t>(part_);
+  // The outputs lying before the end of the input, in units of 1/den_.
+  const std::int64_t owed = (taken_ - whole_) * std::int64_t{den_} - static_cast<std::int64_t>(part_);
   if (owed <= 0) return first;
-  const std::int64_t step = kStepUnit + offset_;
+  const std::int64_t step = num_;
   const auto count = static_cast<std::size_t>((owed + step - 1) / step);
   // Half the filter's length of silence completes the last of them.
   const auto reach = static_cast<std::size_t>(speex_resampler_get_input_latency(state_.get()));
@@ -135,14 +175,14 @@ double Resampler::finish(std::vector<std::int16_t>& out) {
 }
 
 double Resampler::next_position() const {
-  return static_cast<double>(whole_ - taken_) + static_cast<double>(part_) / kStepUnit;
+  return static_cast<double>(whole_ - taken_) + static_cast<double>(part_) / den_;
 }
 
 void Resampler::advance(std::uint64_t count) {
-  lead_ += static_cast<double>(count) * (offset_ - wanted_) / kStepUnit;
-  const std::uint64_t part = part_ + count * (kStepUnit + offset_);
-  whole_ += static_cast<std::int64_t>(part / kStepUnit);
-  part_ = part % kStepUnit;
+  lead_ += static_cast<double>(count) * (Ratio{num_, den_}.value() - wanted_);
+  const std::uint64_t part = part_ + count * num_;
+  whole_ += static_cast<std::int64_t>(part / den_);
+  part_ = part % den_;
 }
 
 }  // namespace tavikrec

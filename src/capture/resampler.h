@@ -48,22 +48,26 @@ class Resampler {
     void operator()(SpeexResamplerState_* state) const;
   };
 
-  // The step speexdsp is to take for the next convert(), as offset_ is.
-  std::int32_t next_offset() const;
+  // Gives speexdsp the ratio for the next convert(): the fraction nearest
+  // the wanted one, unless that moved too little to matter.
+  void choose_ratio();
   // Where the next output sample lies, relative to the end of the input so far.
   double next_position() const;
   // Moves the next output's position on by `count` output samples.
   void advance(std::uint64_t count);
 
   std::unique_ptr<SpeexResamplerState_, Destroy> state_;
-  // Input samples per output sample: what set_ppm() asks for, 1 + wanted_ /
-  // kStepUnit (resampler.cc), and what speexdsp takes, 1 + offset_ / kStepUnit.
-  double wanted_ = 0;
-  std::int32_t offset_ = 0;
+  // Input samples per output sample: what set_ppm() asks for, what the
+  // ratio in use was chosen for, and what speexdsp takes, num_ / den_.
+  double wanted_ = 1;
+  double chosen_ = 1;
+  std::uint32_t num_ = 1;
+  std::uint32_t den_ = 1;
+  bool alternating_ = false;  // between the two fractions nearest one
   // How far, in input samples, the outputs so far lie past where steps of
   // the wanted size would have put them.
   double lead_ = 0;
-  // The next output sample lies at whole_ + part_ / kStepUnit, in input
+  // The next output sample lies at whole_ + part_ / den_, in input
   // samples from the first convert()'s in[0]; kept exactly, as speexdsp does.
   std::int64_t whole_ = 0;
   std::uint64_t part_ = 0;
