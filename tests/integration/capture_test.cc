@@ -640,11 +640,10 @@ TEST_P(Capture, ChosenMicrophoneStaysPutAndFailsWhenUnplugged) {
 }
 
 // A device clock of its own. On PulseAudio a pipe source runs at the pace
-// its FIFO is written at. PipeWire's does not carry that pace to a client:
-// 0.3 reads the FIFO at its graph's pace, the surplus piling up in the FIFO
-// (the lateness is in the server, not visible to any client); 1.4 steers its
-// own rate to the FIFO's fill, which takes it longer to settle than this
-// case runs. The bench measures those servers over minutes.
+// its FIFO is written at. PipeWire's does not pass that pace on as it is:
+// 0.3 reads the FIFO at a pace of its own (7,000 ppm slow in one run) and
+// fills in with silence, 1.4 steers its reading to the FIFO's fill and
+// settles only after tens of seconds. The bench measures them over minutes.
 class DriftingClock : public Capture {};
 
 // A microphone 800 ppm fast would end 24 ms late after 30 s; its clock is
