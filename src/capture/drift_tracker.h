@@ -29,8 +29,12 @@ class DriftTracker {
   // through untouched.
   static constexpr Ticks kShortestSpan = 10 * kTicksPerSecond;
   // A rate error the correction engages for: at least this, and several
-  // times what the estimate can tell from its own scatter.
-  static constexpr double kSmallestPpm = 5.0;
+  // times what the estimate can tell from its own scatter. A monitor's
+  // arrivals carry the output's buffering too: an output on the system's
+  // clock whose buffer slowly filled by a few milliseconds read as 13 ppm
+  // over ten minutes on a loaded machine. Crystals are rarely closer than
+  // 20 ppm to each other anyway.
+  static constexpr double kSmallestPpm = 20.0;
   static constexpr double kScatterMargin = 5.0;
   // Estimates that must agree in a row before it engages.
   static constexpr int kEngageAfter = 3;

@@ -31,7 +31,7 @@ class DriftRig {
       const double last_captured = captured_ + kFragment / (16'000.0 * (1 + ppm_ * 1e-6));
       if (last_captured > until) break;
       captured_ = last_captured;
-      double arrives = captured_ + 0.003 * jitter();
+      double arrives = captured_ + 0.003 * jitter() + creep_ * captured_;
       if (burst_at && captured_ > *burst_at && captured_ < *burst_at + 5) arrives += 0.05;
       const Ticks at = ticks(arrives);
       position_ += kFragment;
@@ -48,6 +48,9 @@ class DriftRig {
 
   // The source's clock changes rate (it warmed up), from now on.
   void change_rate(double ppm) { ppm_ = ppm; }
+  // From now on the audio reaches us later by `per_second` more each
+  // second (an output's buffer slowly filling).
+  void creep(double per_second) { creep_ = per_second; }
   // From now on the stamps lie `seconds` later (a bound expired, a burst).
   void step_stamps(double seconds) { stamp_step_ += seconds; }
 
@@ -69,6 +72,7 @@ class DriftRig {
   double position_ = 0;  // samples delivered
   double timeline_end_ = 0;
   double stamp_step_ = 0;
+  double creep_ = 0;
   std::uint64_t seed_ = 12345;
 };
 
@@ -92,6 +96,11 @@ TEST(DriftTracker, ASourceOnTheSystemClockIsNeverCorrected) {
     rig.run_until(600);
     EXPECT_FALSE(rig.engaged_ever) << ppm;
   }
+  // Its buffer filling by 8 ms over ten minutes looks like 13 ppm.
+  DriftRig filling(0);
+  filling.creep(13e-6);
+  filling.run_until(600);
+  EXPECT_FALSE(filling.engaged_ever);
 }
 
 TEST(DriftTracker, TheCorrectionGlidesAndFollowsARateChange) {
