@@ -143,8 +143,8 @@ def analyse(frames, tag: int, ppm: float, lines: list[str], pattern: bytes | Non
     runs = [(first + index / RATE, 1e3 * length / RATE) for index, length in clicks.inserted_zero_runs(samples)
             if length >= RESAMPLED_ZERO_SAMPLES]
     late = sum(LATE_STAMP in line and f"channel {tag} " in line for line in lines)
-    return DriftChannel(click_errors(times, ppm), runs, late, notice_ppm(lines, TAGS[tag]),
-                        fed_exactly(samples, pattern) if pattern else None)
+    return DriftChannel(click_errors(times, ppm), runs, late, notice_ppm=notice_ppm(lines, TAGS[tag]),
+                        exact=fed_exactly(samples, pattern) if pattern else None)
 
 
 def one_period() -> bytes:
