@@ -59,10 +59,12 @@ void DriftCorrector::finish_into_blocks() {
 }
 
 void DriftCorrector::remember(std::span<const std::int16_t> samples) {
+  // Every block that passes through comes here: only its last kHistory
+  // samples are copied, never the whole block.
+  samples = samples.last(std::min(samples.size(), Resampler::kHistory));
+  const std::size_t keep = std::min(history_.size(), Resampler::kHistory - samples.size());
+  history_.erase(history_.begin(), history_.end() - static_cast<std::ptrdiff_t>(keep));
   history_.insert(history_.end(), samples.begin(), samples.end());
-  if (history_.size() > Resampler::kHistory) {
-    history_.erase(history_.begin(), history_.end() - static_cast<std::ptrdiff_t>(Resampler::kHistory));
-  }
 }
 
 }  // namespace tavikrec
