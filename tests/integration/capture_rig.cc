@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <fstream>
 #include <stdexcept>
 
 #include "stream_check/frame_reader.h"
@@ -56,34 +58,71 @@ void CaptureRig::unplug(const std::string& device) {
   devices_.erase(device);
 }
 
+namespace {
+
+// One click spacing of the microphone's signal: a click, then silence.
+std::vector<std::int16_t> click_period() {
+  std::vector<std::int16_t> period(DriftingMicrophone::kClickSpacing, 0);
+  for (std::size_t i = 0; i < 16; ++i) period[i] = i % 2 ? -20000 : 20000;
+  return period;
+}
+
+}  // namespace
+
 DriftingMicrophone::DriftingMicrophone(SoundServer& server, const std::string& name, double ppm)
     : server_(server),
-      fifo_(std::filesystem::temp_directory_path() / ("tavikrec-" + name + "-" + std::to_string(getpid()) + ".fifo")) {
-  std::filesystem::remove(fifo_);
-  module_ = server_.load_module("module-pipe-source", "source_name=" + name + " file=" + fifo_.string() +
-                                                          " format=s16le rate=16000 channels=1"
-                                                          " source_properties=device.description=" + name);
-  // The server holds the FIFO open for reading, so this open does not wait.
-  fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) {
-    server_.unload_module(module_);
-    throw std::runtime_error("cannot open " + fifo_.string());
+      file_(std::filesystem::temp_directory_path() / ("tavikrec-" + name + "-" + std::to_string(getpid()))) {
+  std::filesystem::remove(file_);
+  if (server_.kind() == ServerKind::PulseAudio) {
+    start_pipe_source(name, ppm);
+  } else {
+    start_driver_node(name, ppm);
   }
-  feeder_ = std::jthread([this, ppm](std::stop_token stop) { feed(stop, ppm); });
   server_.set_default_source(name);
 }
 
+void DriftingMicrophone::start_pipe_source(const std::string& name, double ppm) {
+  module_ = server_.load_module("module-pipe-source", "source_name=" + name + " file=" + file_.string() +
+                                                          " format=s16le rate=16000 channels=1"
+                                                          " source_properties=device.description=" + name);
+  // The server holds the FIFO open for reading, so this open does not wait.
+  fd_ = open(file_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    server_.unload_module(*module_);
+    throw std::runtime_error("cannot open " + file_.string());
+  }
+  feeder_ = std::jthread([this, ppm](std::stop_token stop) { feed(stop, ppm); });
+}
+
+void DriftingMicrophone::start_driver_node(const std::string& name, double ppm) {
+  const std::vector<std::int16_t> period = click_period();
+  std::ofstream(file_, std::ios::binary)
+      .write(reinterpret_cast<const char*>(period.data()), static_cast<std::streamsize>(period.size() * 2));
+  ChildOptions options;
+  options.environment = server_.tool_environment();
+  node_ = std::make_unique<ChildProcess>(TAVIKREC_SKEWED_SOURCE,
+                                         std::vector<std::string>{name, std::to_string(ppm), file_.string()}, options);
+  if (!node_->wait_for_stdout(std::string_view("ready\n").size(), std::chrono::seconds(10)) ||
+      !wait_until([&] { return server_.source_descriptions().contains(name); }, std::chrono::seconds(10))) {
+    throw std::runtime_error("skewed_source did not come up: " + node_->stderr_text());
+  }
+}
+
 DriftingMicrophone::~DriftingMicrophone() {
-  feeder_.request_stop();
-  feeder_.join();
-  close(fd_);
-  server_.unload_module(module_);
-  std::filesystem::remove(fifo_);
+  if (node_) {
+    node_->send_signal(SIGTERM);
+    node_->wait_or_kill(std::chrono::seconds(5));
+  } else {
+    feeder_.request_stop();
+    feeder_.join();
+    close(fd_);
+    server_.unload_module(*module_);
+  }
+  std::filesystem::remove(file_);
 }
 
 void DriftingMicrophone::feed(std::stop_token stop, double ppm) {
-  std::vector<std::int16_t> period(kClickSpacing, 0);
-  for (int i = 0; i < 16; ++i) period[static_cast<std::size_t>(i)] = i % 2 ? -20000 : 20000;
+  const std::vector<std::int16_t> period = click_period();
   const auto start = std::chrono::steady_clock::now();
   const double rate = 16000.0 * (1 + ppm * 1e-6);
   std::int64_t written = 0;  // bytes

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -49,10 +50,14 @@ struct CapturedStream {
 // Parses and checks a frame stream; `error` tells what is wrong, if anything.
 CapturedStream read_stream(const std::string& bytes);
 
-// A microphone whose clock is not the system's: a pipe source whose FIFO is
-// written at 16,000 × (1 + ppm/10⁶) samples per second of the monotonic
-// clock, counted from the start, so late wake-ups are made up. It hears a
-// click every kClickSpacing samples of its own.
+// A microphone whose clock is not the system's: it runs at 16,000 × (1 +
+// ppm/10⁶) samples per second of the monotonic clock, counted from the
+// start, so late wake-ups are made up, and hears a click every
+// kClickSpacing samples of its own. It becomes the default source.
+//
+// On PulseAudio it is a pipe source whose FIFO is written at that pace. A
+// PipeWire server reads a pipe at its graph's pace, not the writer's, so
+// there it is a node that drives its graph at that pace (skewed_source).
 class DriftingMicrophone {
  public:
   static constexpr int kClickSpacing = 4000;
@@ -62,13 +67,16 @@ class DriftingMicrophone {
   DriftingMicrophone& operator=(const DriftingMicrophone&) = delete;
 
  private:
+  void start_pipe_source(const std::string& name, double ppm);
+  void start_driver_node(const std::string& name, double ppm);
   void feed(std::stop_token stop, double ppm);
 
   SoundServer& server_;
-  std::filesystem::path fifo_;
-  std::uint32_t module_;
+  std::filesystem::path file_;  // the FIFO, or the driver node's loop
+  std::optional<std::uint32_t> module_;
   int fd_ = -1;
   std::jthread feeder_;
+  std::unique_ptr<ChildProcess> node_;
 };
 
 class CaptureRig {

@@ -684,7 +684,7 @@ TEST_P(DriftingClock, AMicrophoneWhoseClockRunsFastIsKeptOnTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Capture, all_servers(), server_test_name);
-INSTANTIATE_TEST_SUITE_P(Servers, DriftingClock, ::testing::Values(ServerKind::PulseAudio), server_test_name);
+INSTANTIATE_TEST_SUITE_P(Servers, DriftingClock, all_servers(), server_test_name);
 
 }  // namespace
 }  // namespace tavikrec::testing

@@ -69,6 +69,10 @@ class SoundServer {
   // client elsewhere removed.
   std::map<std::string, std::optional<std::string>> client_environment() const;
 
+  // Client environment plus, for PipeWire 1.4, what runs its programs from
+  // their prefix: for a client that talks to PipeWire itself.
+  std::map<std::string, std::optional<std::string>> tool_environment() const;
+
   // Runs `program` (looked up in PATH, PipeWire 1.4's programs first) with
   // the client environment; kills it when `timeout` passes (the status then
   // shows SIGKILL).
@@ -140,9 +144,6 @@ class SoundServer {
   void launch(const std::string& program, const std::vector<std::string>& args, bool is_bus = false);
   void start_pulseaudio();
   void start_pipewire();
-  // Client environment plus, for PipeWire 1.4, what runs its programs from
-  // their prefix.
-  std::map<std::string, std::optional<std::string>> tool_environment() const;
   void check_server_name();
   void apply(const ServerSetup& setup);
   // Polls `ready` until it holds; throws with the log tail when a server
