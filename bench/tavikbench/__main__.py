@@ -58,7 +58,8 @@ def loop_rig(binaries: list[tuple[str, str]], env: dict, conditions: list[str], 
     return lines
 
 
-def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: float, runs: int) -> list[str]:
+def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: float, runs: int,
+              skewed_source: str | None) -> list[str]:
     """On each server, `runs` rounds of one capture per skew; each run's
     line is printed as it finishes, the figures and targets at the end. A
     server that does not start (PipeWire 1.4 not installed) is reported and
@@ -66,13 +67,16 @@ def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: 
     lines = []
     for kind in server_kinds:
         try:
-            lines += _drift_on(kind, binary, ppms, seconds, runs)
+            lines += _drift_on(kind, binary, ppms, seconds, runs, skewed_source)
         except (RuntimeError, OSError, subprocess.SubprocessError) as error:
             lines.append(f"== drift, {kind}: {error}")
     return lines
 
 
-def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: int) -> list[str]:
+def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: int,
+              skewed_source: str | None) -> list[str]:
+    if kind != "pulseaudio" and not skewed_source:
+        raise RuntimeError("the PipeWire microphone needs --skewed-source (bench/run builds it)")
     with _drift_server(kind) as server:
         name = server.describe()
         groups = {ppm: drift.Group([]) for ppm in ppms}
@@ -82,7 +86,7 @@ def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: i
                     if kind == "pulseaudio":
                         run = drift.measure_pulseaudio(binary, server, ppm, seconds)
                     else:
-                        run = drift.measure_microphone(binary, server, ppm, seconds)
+                        run = drift.measure_microphone(binary, server, ppm, seconds, skewed_source)
                 except (RuntimeError, OSError, subprocess.SubprocessError) as error:  # a faulty run, not the end
                     groups[ppm].failed += 1
                     print(f"{name} {ppm:+g} ppm run {round_index + 1}: failed: {error}", flush=True)
@@ -149,6 +153,8 @@ def main() -> int:
     parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
     parser.add_argument("--drift-servers", default="pulseaudio,pipewire",
                         help=f"drift rig: {', '.join(DRIFT_SERVERS)}, comma-separated")
+    parser.add_argument("--skewed-source", metavar="PATH",
+                        help="drift rig on PipeWire: the skewed_source program (tests/support) for the microphone")
     parser.add_argument("--soak", action="store_true", help="only the soak run")
     parser.add_argument("--soak-minutes", type=float, default=60.0)
     options = parser.parse_args()
@@ -179,7 +185,7 @@ def main() -> int:
         return 0
     if options.only == "drift":  # servers of its own
         print("\n".join(drift_rig(options.binary, drift_servers, ppms, options.drift_seconds,
-                                  options.runs or 1)), flush=True)
+                                  options.runs or 1, options.skewed_source)), flush=True)
         print(f"== load average at the end {os.getloadavg()[0]:.2f}", flush=True)
         return 0
     with PrivateServer() as server:

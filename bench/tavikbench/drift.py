@@ -13,6 +13,7 @@ import contextlib
 import math
 import os
 import re
+import subprocess
 import time
 from dataclasses import dataclass
 
@@ -98,7 +99,7 @@ class DriftRun:
     server: str
     ppm: float
     channels: dict[str, DriftChannel]
-    pacing: dict[str, tuple[float, float]]  # per channel: worst wake-up lateness, worst shortfall (ms)
+    pacing: dict[str, tuple[float, float]]  # per FIFO the bench paced: worst wake-up lateness, worst shortfall (ms)
 
 
 def click_errors(times: list[float], ppm: float) -> list[tuple[float, float]]:
@@ -162,7 +163,7 @@ def measure_pulseaudio(binary: str, server, ppm: float, seconds: float) -> Drift
         before = mic.taken()
         capture = _capture(binary, ["--mic", "--system"], server.env, seconds)
         after = mic.taken()
-    run = _run(server.describe(), ppm, capture, {"mic": mic, "system": speakers})
+    run = _run(server.describe(), ppm, capture, ["mic", "system"], {"mic": mic, "system": speakers})
     run.channels["mic"].taken_ppm = taken_ppm(before, after)
     return run
 
@@ -180,24 +181,33 @@ def skewed_devices(server, ppm: float, seconds: float):
         yield
 
 
-def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, seconds: float) -> DriftRun:
-    """The microphone alone (`tavikrec --mic`), `ppm` off: a pipe source
-    loaded for this run, made the default, and unloaded after it, so no
-    audio left in the server carries over to the next run."""
-    fifo = os.path.join(server.root, "mic.fifo")
-    module = server.pactl("load-module", "module-pipe-source", "source_name=mic", f"file={fifo}",
-                          *servers.PIPE_FORMAT.split(), "source_properties=device.description=Microphone").stdout
+def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, seconds: float,
+                       skewed_source: str) -> DriftRun:
+    """The microphone alone (`tavikrec --mic`), `ppm` off. PipeWire reads a
+    pipe source at its graph's pace, not the writer's, so here the
+    microphone is skewed_source (tests/support/skewed_source.cc): a node
+    that drives its graph at the device's pace, playing the click train's
+    period over and over. It is started for this run and stopped after it,
+    so no audio left in the server carries over to the next run."""
+    loop = os.path.join(server.root, "mic.s16le")
+    with open(loop, "wb") as f:
+        f.write(one_period())
+    node = subprocess.Popen([skewed_source, "mic", str(ppm), loop], env=server.tool_env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
+        if node.stdout.readline() != "ready\n":
+            raise RuntimeError(f"skewed_source did not come up: {node.stderr.read()}")
+        deadline = time.monotonic() + 10
+        while "\tmic\t" not in server.pactl("list", "short", "sources").stdout:
+            if time.monotonic() > deadline:
+                raise RuntimeError("the server does not list skewed_source's node")
+            time.sleep(0.05)
         server.set_default_source("mic")
-        with PacedPipe(fifo, Pace(monotonic_ns(), ppm), one_period()) as mic:
-            before = mic.taken()
-            capture = _capture(binary, ["--mic"], server.env, seconds)
-            after = mic.taken()
+        capture = _capture(binary, ["--mic"], server.env, seconds)
     finally:
-        server.pactl("unload-module", module.strip())
-    run = _run(server.describe(), ppm, capture, {"mic": mic})
-    run.channels["mic"].taken_ppm = taken_ppm(before, after)
-    return run
+        node.terminate()
+        node.wait()
+    return _run(server.describe(), ppm, capture, ["mic"], {})
 
 
 def taken_ppm(before: tuple[int, int], after: tuple[int, int]) -> float:
@@ -221,12 +231,12 @@ def _capture(binary: str, args: list[str], env: dict, seconds: float) -> Capture
     return capture
 
 
-def _run(server: str, ppm: float, capture: Capture, pipes: dict[str, PacedPipe]) -> DriftRun:
+def _run(server: str, ppm: float, capture: Capture, names: list[str], pipes: dict[str, PacedPipe]) -> DriftRun:
     for name, pipe in pipes.items():
         if pipe.error:
             raise RuntimeError(f"{name} FIFO: {pipe.error}")
     channels = {name: analyse(capture.frames, tag, ppm, capture.lines, one_period() if name == "mic" else None)
-                for tag, name in TAGS.items() if name in pipes}
+                for tag, name in TAGS.items() if name in names}
     return DriftRun(server, ppm, channels, {name: (p.worst_late_ms, p.worst_behind_ms) for name, p in pipes.items()})
 
 

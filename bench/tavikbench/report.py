@@ -122,7 +122,6 @@ def drift_run(index: int, run: DriftRun) -> str:
     """One line per drift capture, printed as it finishes."""
     parts = []
     for name, ch in run.channels.items():
-        late, behind = run.pacing[name]
         at = "/".join(_ms(ch.error_at(m)) for m in _marks(ch))
         parts.append(f"{name}: error at {MARK_S:.0f} s steps {at} ms, last click {_ms(ch.errors[-1][1])} ms "
                      f"at {ch.errors[-1][0]:.1f} s; max |error| {_ms(ch.worst_ms(False), '')} ms (first "
@@ -133,8 +132,8 @@ def drift_run(index: int, run: DriftRun) -> str:
                      + f"; correction {'none' if ch.notice_ppm is None else f'{ch.notice_ppm:+g} ppm'}"
                      + ("" if ch.exact is None else f"; samples {'exact' if ch.exact else 'changed'}")
                      + ("" if ch.taken_ppm is None else f"; the server read the FIFO at {ch.taken_ppm:+.0f} ppm")
-                     + "; "
-                     f"pace: latest wake-up {late:.1f} ms, most behind {behind:.1f} ms")
+                     + ("" if name not in run.pacing else
+                        "; pace: latest wake-up {:.1f} ms, most behind {:.1f} ms".format(*run.pacing[name])))
     return f"{run.server} {run.ppm:+g} ppm run {index}: " + "; ".join(parts)
 
 

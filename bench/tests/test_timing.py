@@ -160,7 +160,7 @@ class DriftRigTest(unittest.TestCase):
         before = set(os.listdir("/tmp"))
         prefix, server.PIPEWIRE14_PREFIX = server.PIPEWIRE14_PREFIX, "/nonexistent/pipewire-1.4"
         try:
-            lines = __main__.drift_rig("/nonexistent/tavikrec", ["pipewire14"], [500.0], 1.0, 1)
+            lines = __main__.drift_rig("/nonexistent/tavikrec", ["pipewire14"], [500.0], 1.0, 1, "/nonexistent/skewed_source")
         finally:
             server.PIPEWIRE14_PREFIX = prefix
         self.assertEqual(len(lines), 1)
@@ -218,7 +218,7 @@ class PaceTest(unittest.TestCase):
                 time.sleep(0.05)
             self.assertIn("Broken pipe", feed.error)
             with self.assertRaisesRegex(RuntimeError, "mic FIFO: .*Broken pipe"):
-                drift._run("pulseaudio 16.1", 0.0, None, {"mic": feed})
+                drift._run("pulseaudio 16.1", 0.0, None, ["mic"], {"mic": feed})
 
 
 class SchedulingTest(unittest.TestCase):
