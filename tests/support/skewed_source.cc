@@ -9,9 +9,10 @@
 // reads the pipe at the pace of whatever drives the graph, so the writer's
 // pace never reaches a recording client. Here the device's pace is the
 // graph's. The graph runs at 16 kHz, so what the node plays reaches a
-// 16 kHz client unconverted, and its cycles are 40 ms (32 ms on PipeWire
-// 0.3, which does not take a forced quantum): at 20 ms and 48 kHz a busy
-// machine made the server drop or repeat a cycle now and then.
+// 16 kHz client unconverted, in cycles of 2048 samples (128 ms): with
+// cycles of 32-40 ms, a stall of 100 ms in pipewire-pulse (this machine is
+// shared, and such stalls come every few minutes) made the server drop or
+// repeat whole cycles.
 //
 // Prints "ready" on stdout once the node is in the graph; SIGTERM ends it.
 #include <pipewire/pipewire.h>
@@ -59,7 +60,17 @@ timespec at_offset(const timespec& start, double seconds) {
   return t;
 }
 
-// One device period has passed on the device's clock: the graph runs a cycle.
+double seconds_since(const timespec& start) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) * 1e-9;
+}
+
+// One device period has passed on the device's clock: the graph runs a
+// cycle. A tick that comes late is made up by the next ones, but they are
+// kept a quarter of a cycle apart: a cycle started before the one before it
+// has gone through the graph is an xrun, and the server drops or repeats
+// audio for it (seen here after a wake-up 60 ms late).
 void on_tick(void* data, std::uint64_t /*expirations*/) {
   auto& source = *static_cast<SkewedSource*>(data);
   double cycle = kFirstCycleSeconds;
@@ -69,7 +80,8 @@ void on_tick(void* data, std::uint64_t /*expirations*/) {
   }
   pw_stream_trigger_process(source.stream);
   source.device_seconds += cycle;
-  timespec next = at_offset(source.start, source.device_seconds / (1 + source.ppm * 1e-6));
+  const double due = source.device_seconds / (1 + source.ppm * 1e-6);
+  timespec next = at_offset(source.start, std::max(due, seconds_since(source.start) + cycle / 4));
   pw_loop_update_timer(pw_main_loop_get_loop(source.loop), source.ticker, &next, nullptr, true);
 }
 
@@ -145,7 +157,7 @@ int main(int argc, char** argv) {
   events.process = on_process;
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS, "Audio/Source",
                                            PW_KEY_NODE_NAME, argv[1], PW_KEY_NODE_DESCRIPTION, argv[1],
-                                           PW_KEY_NODE_LATENCY, "640/16000", "node.force-rate", "16000", "node.force-quantum", "640", nullptr);
+                                           PW_KEY_NODE_LATENCY, "2048/16000", "node.force-rate", "16000", "node.force-quantum", "2048", nullptr);
   source.stream = pw_stream_new_simple(loop, argv[1], props, &events, &source);
 
   std::uint8_t pod[256];
