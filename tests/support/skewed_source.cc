@@ -40,6 +40,8 @@ struct SkewedSource {
   pw_main_loop* loop = nullptr;
   pw_stream* stream = nullptr;
   spa_source* ticker = nullptr;
+  // The graph's clock, written by the server each cycle; its period is read
+  // unlocked between cycles.
   spa_io_position* position = nullptr;
   double ppm = 0;
   timespec start{};
@@ -168,6 +170,8 @@ int main(int argc, char** argv) {
   info.channels = 1;
   info.position[0] = SPA_AUDIO_CHANNEL_MONO;
   const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+  // The process callback runs inside the cycle the tick starts (not later on
+  // the main loop), so the cycle always finds the device's audio.
   if (pw_stream_connect(source.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                         static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), params,
                         1) < 0) {
