@@ -159,7 +159,8 @@ int main(int argc, char** argv) {
   events.process = on_process;
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS, "Audio/Source",
                                            PW_KEY_NODE_NAME, argv[1], PW_KEY_NODE_DESCRIPTION, argv[1],
-                                           PW_KEY_NODE_LATENCY, "2048/16000", "node.force-rate", "16000", "node.force-quantum", "2048", nullptr);
+                                           PW_KEY_NODE_LATENCY, "2048/16000", "node.force-rate", "16000",
+                                           "node.force-quantum", "2048", nullptr);
   source.stream = pw_stream_new_simple(loop, argv[1], props, &events, &source);
 
   std::uint8_t pod[256];
@@ -172,9 +173,9 @@ int main(int argc, char** argv) {
   const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
   // The process callback runs inside the cycle the tick starts (not later on
   // the main loop), so the cycle always finds the device's audio.
-  if (pw_stream_connect(source.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), params,
-                        1) < 0) {
+  const auto flags =
+      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+  if (pw_stream_connect(source.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0) {
     std::fprintf(stderr, "skewed_source: cannot connect the stream\n");
     return 1;
   }
