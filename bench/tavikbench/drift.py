@@ -192,11 +192,13 @@ def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, 
     loop = os.path.join(server.root, "mic.s16le")
     with open(loop, "wb") as f:
         f.write(one_period())
-    node = subprocess.Popen([skewed_source, "mic", str(ppm), loop], env=server.tool_env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    log = os.path.join(server.root, "skewed_source.err")
+    with open(log, "w") as err:
+        node = subprocess.Popen([skewed_source, "mic", str(ppm), loop], env=server.tool_env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=err, text=True)
     try:
         if node.stdout.readline() != "ready\n":
-            raise RuntimeError(f"skewed_source did not come up: {node.stderr.read()}")
+            raise RuntimeError(f"skewed_source did not come up: {open(log).read()}")
         deadline = time.monotonic() + 10
         while "\tmic\t" not in server.pactl("list", "short", "sources").stdout:
             if time.monotonic() > deadline:
