@@ -658,7 +658,11 @@ TEST_P(DriftingClock, AMicrophoneWhoseClockRunsFastIsKeptOnTime) {
   auto notice = std::find_if(stderr_lines_.begin(), stderr_lines_.end(),
                              [&](const std::string& l) { return l.starts_with(prefix) && l.ends_with(suffix); });
   ASSERT_NE(notice, stderr_lines_.end()) << ::testing::PrintToString(stderr_lines_);
-  EXPECT_NEAR(std::stod(notice->substr(prefix.size())), kPpm, 50) << *notice;
+  // The rate it names is the estimate at engagement, which comes once the
+  // rate is five times what the estimate's scatter allows: it may be a
+  // fifth off (853 for 800 on PipeWire under AddressSanitizer, with the
+  // node's 128 ms cycles); the pull makes up the rest.
+  EXPECT_NEAR(std::stod(notice->substr(prefix.size())), kPpm, kPpm / 5) << *notice;
 
   // Each click's time on the timeline, against the first click's plus its
   // true distance: the device's samples run 800 ppm fast.
