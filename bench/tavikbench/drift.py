@@ -199,11 +199,7 @@ def measure_microphone(binary: str, server: servers.PipeWireServer, ppm: float, 
     try:
         if node.stdout.readline() != "ready\n":
             raise RuntimeError(f"skewed_source did not come up: {open(log).read()}")
-        deadline = time.monotonic() + 10
-        while "\tmic\t" not in server.pactl("list", "short", "sources").stdout:
-            if time.monotonic() > deadline:
-                raise RuntimeError("the server does not list skewed_source's node")
-            time.sleep(0.05)
+        server.wait_until("skewed_source's node", lambda: "\tmic\t" in server.pactl("list", "short", "sources").stdout)
         server.set_default_source("mic")
         capture = _capture(binary, ["--mic"], server.env, seconds)
     finally:

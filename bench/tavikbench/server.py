@@ -208,15 +208,15 @@ class PipeWireServer(_Server):
             raise ValueError(f"PipeWire {self.version}: 0.3 or 1.4")
         bus = self._launch("dbus-daemon", "--config-file=" + self._path("session-bus.conf"), "--nofork",
                            "--print-address")
-        self._wait("the session bus", lambda: "\n" in open(self._path(f"{bus}.out")).read())
+        self.wait_until("the session bus", lambda: "\n" in open(self._path(f"{bus}.out")).read())
         # WirePlumber and pipewire-pulse give up when PipeWire is not there yet.
         self._launch("pipewire")
-        self._wait("PipeWire's socket", lambda: _accepts(self._path("run", "pipewire-0")))
+        self.wait_until("PipeWire's socket", lambda: _accepts(self._path("run", "pipewire-0")))
         self._launch("wireplumber")
         self._launch("pipewire-pulse")
-        self._wait("pipewire-pulse answering", lambda: self.pactl("info", check=False).returncode == 0)
+        self.wait_until("pipewire-pulse answering", lambda: self.pactl("info", check=False).returncode == 0)
         # Defaults live in WirePlumber's metadata; one set before it exists is lost.
-        self._wait("WirePlumber's default metadata", lambda: 'metadata.name = "default"' in subprocess.run(
+        self.wait_until("WirePlumber's default metadata", lambda: 'metadata.name = "default"' in subprocess.run(
             ["pw-cli", "ls", "Metadata"], env=self.tool_env, capture_output=True, text=True).stdout)
         name = self.describe()
         if f"PipeWire {self.version}." not in name:
@@ -233,7 +233,7 @@ class PipeWireServer(_Server):
                                                    stdout=out, stderr=err))
         return stem
 
-    def _wait(self, what: str, ready, seconds: float = 15.0) -> None:
+    def wait_until(self, what: str, ready, seconds: float = 15.0) -> None:
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             for process in self.processes:
@@ -253,7 +253,7 @@ class PipeWireServer(_Server):
     def set_default_source(self, name: str) -> None:
         """WirePlumber applies a new default a moment after pactl returns."""
         self.pactl("set-default-source", name)
-        self._wait(f"default source {name}", lambda: f"\nDefault Source: {name}\n" in self.pactl("info").stdout)
+        self.wait_until(f"default source {name}", lambda: f"\nDefault Source: {name}\n" in self.pactl("info").stdout)
 
     def __exit__(self, *exc) -> None:
         for process in reversed(self.processes):
