@@ -41,6 +41,21 @@ Line fit_line(const std::vector<double>& x, const std::vector<double>& y, const 
   return line;
 }
 
+// The edge that carries the rate: bounds scatter upwards only (late, never
+// early), so the lower half of the points about a first fit lies on it.
+Line lower_edge(const std::vector<double>& x, const std::vector<double>& y) {
+  std::vector<bool> keep(x.size(), true);
+  const Line first = fit_line(x, y, keep);
+  std::vector<double> residuals;
+  for (std::size_t i = 0; i < x.size(); ++i) residuals.push_back(y[i] - first.intercept - first.slope * x[i]);
+  std::vector<double> sorted = residuals;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) kept += (keep[i] = residuals[i] <= median) ? 1 : 0;
+  return kept >= 3 ? fit_line(x, y, keep) : first;
+}
+
 }  // namespace
 
 void DriftTracker::observe_arrival(Ticks at, Ticks end) {
@@ -59,52 +74,87 @@ void DriftTracker::restart() { *this = DriftTracker(); }
 void DriftTracker::close_bucket() {
   buckets_.push_back(*open_);
   while (buckets_.back().at - buckets_.front().at > kSpan) buckets_.pop_front();
-  const std::optional<Fit> estimate = fit();
-  if (!estimate) return;
-  const double size = std::abs(estimate->ppm);
+  const std::size_t off = off_edge_run();
+  if (off == kStepRun) {
+    // The seconds before the step no longer lie on the edge: the fit goes
+    // on from the step, and an engaged correction keeps its rate until the
+    // fit has enough of them to tell again.
+    buckets_.erase(buckets_.begin(), buckets_.end() - kStepRun);
+  }
+  if (off > 0) {
+    // A step may be under way: a fit through it would read it as a rate
+    // (a lower edge follows a fall at once), so nothing is judged on it.
+    agreeing_ = 0;
+    return;
+  }
+  if (const std::optional<Fit> estimate = fit()) engage_or_release(*estimate);
+}
+
+void DriftTracker::engage_or_release(const Fit& estimate) {
+  const double size = std::abs(estimate.ppm);
   if (source_ppm_) {
     if (size > kLargestPpm) {
-      source_ppm_.reset();
-      smoothed_error_.reset();
-      last_error_.reset();
-      stepped_ = 0;
-      agreeing_ = 0;
+      release();
+      return;
+    }
+    agreeing_ = size < kReleasePpm ? agreeing_ + 1 : 0;
+    if (agreeing_ >= kEngageAfter) {
+      release();
     } else {
-      source_ppm_ = estimate->ppm;
+      source_ppm_ = estimate.ppm;
     }
     return;
   }
-  const bool telling = size >= kSmallestPpm && size >= kScatterMargin * estimate->scatter_ppm && size <= kLargestPpm;
+  const bool telling = size >= kSmallestPpm && size >= kScatterMargin * estimate.scatter_ppm && size <= kLargestPpm;
   agreeing_ = telling ? agreeing_ + 1 : 0;
   if (agreeing_ < kEngageAfter) return;
-  source_ppm_ = estimate->ppm;
+  agreeing_ = 0;
+  source_ppm_ = estimate.ppm;
   correction_ = 0;
   corrected_at_.reset();
 }
 
+void DriftTracker::release() {
+  source_ppm_.reset();
+  smoothed_error_.reset();
+  last_error_.reset();
+  stepped_ = 0;
+  agreeing_ = 0;
+}
+
+std::size_t DriftTracker::off_edge_run() const {
+  const std::size_t before = buckets_.size() - std::min(buckets_.size(), kStepRun);
+  if (before < 3) return 0;
+  std::vector<double> x, y;
+  points(x, y);
+  const Line edge = lower_edge({x.begin(), x.begin() + static_cast<std::ptrdiff_t>(before)},
+                               {y.begin(), y.begin() + static_cast<std::ptrdiff_t>(before)});
+  const double size = static_cast<double>(kStepSize) / kTicksPerSecond;
+  std::size_t above = 0, below = 0;
+  for (std::size_t i = before; i < x.size(); ++i) {
+    const double off = y[i] - edge.intercept - edge.slope * x[i];
+    above = off > size ? above + 1 : 0;
+    below = off < -size ? below + 1 : 0;
+  }
+  return std::max(above, below);
+}
+
 std::optional<DriftTracker::Fit> DriftTracker::fit() const {
   if (buckets_.size() < 3 || buckets_.back().at - buckets_.front().at < kShortestSpan) return std::nullopt;
+  std::vector<double> x, y;
+  points(x, y);
+  const Line edge = lower_edge(x, y);
+  // The origin falls by ppm microseconds per second of a fast source.
+  return Fit{-edge.slope * 1e6, edge.slope_error * 1e6};
+}
+
+void DriftTracker::points(std::vector<double>& x, std::vector<double>& y) const {
   // Seconds from the first bucket: absolute ticks squared would lose the
   // precision a slope of a few ppm needs.
-  std::vector<double> x, y;
   for (const Bucket& bucket : buckets_) {
     x.push_back(static_cast<double>(bucket.at - buckets_.front().at) / kTicksPerSecond);
     y.push_back(static_cast<double>(bucket.origin - buckets_.front().origin) / kTicksPerSecond);
   }
-  std::vector<bool> keep(x.size(), true);
-  const Line first = fit_line(x, y, keep);
-  // Bounds scatter upwards only (late, never early): the lower half of the
-  // points lies on the edge that carries the rate.
-  std::vector<double> residuals;
-  for (std::size_t i = 0; i < x.size(); ++i) residuals.push_back(y[i] - first.intercept - first.slope * x[i]);
-  std::vector<double> sorted = residuals;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
-  const double median = sorted[sorted.size() / 2];
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < x.size(); ++i) kept += (keep[i] = residuals[i] <= median) ? 1 : 0;
-  const Line edge = kept >= 3 ? fit_line(x, y, keep) : first;
-  // The origin falls by ppm microseconds per second of a fast source.
-  return Fit{-edge.slope * 1e6, edge.slope_error * 1e6};
 }
 
 std::optional<double> DriftTracker::source_ppm() const { return source_ppm_; }

@@ -6,13 +6,17 @@
 // arrivals: each arrival bounds the stream's origin (the instant of stream
 // position 0) from above, and over minutes the lower edge of those bounds
 // slopes by the device's rate error. Late arrivals only loosen a bound, so a
-// burst or a late thread does not move the estimate; a reset (another
-// device, a suspend, a standstill) starts it afresh. Pure: the caller passes
+// burst or a late thread does not move the estimate; a lasting jump of the
+// edge (audio lost at an overrun, a short standstill) is a step, not a
+// slope, and the fit starts again after it; a reset (another device, a
+// suspend, a standstill) starts everything afresh. Pure: the caller passes
 // the time in.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <optional>
+#include <vector>
 
 #include "base/units.h"
 
@@ -36,8 +40,19 @@ class DriftTracker {
   // 20 ppm to each other anyway.
   static constexpr double kSmallestPpm = 20.0;
   static constexpr double kScatterMargin = 5.0;
-  // Estimates that must agree in a row before it engages.
+  // Estimates that must agree in a row before it engages, or, below
+  // kReleasePpm, before an engaged correction lets go (a step taken for a
+  // rate before it was seen as one, a device that warmed up to the
+  // system's pace): its samples then pass through untouched again.
   static constexpr int kEngageAfter = 3;
+  static constexpr double kReleasePpm = kSmallestPpm / 2;
+  // The edge jumped when each of the last kStepRun seconds lies more than
+  // kStepSize off the line through the seconds before them, on one side.
+  // Drift moves the edge smoothly, and a burst of late audio lifts it for a
+  // few seconds only; a run this long is a step, and what came before it no
+  // longer lies on the edge.
+  static constexpr std::size_t kStepRun = 8;
+  static constexpr Ticks kStepSize = 3 * kTicksPerMillisecond;
   // Beyond this a source is not drifting but faulty: the timeline's own
   // rules for gaps and late stamps handle it.
   static constexpr double kLargestPpm = 1000.0;
@@ -90,6 +105,13 @@ class DriftTracker {
   };
   void close_bucket();
   std::optional<Fit> fit() const;
+  // The buckets as seconds since the first one's instant and origin.
+  void points(std::vector<double>& x, std::vector<double>& y) const;
+  // How many of the newest buckets, up to kStepRun, lie on one side more
+  // than kStepSize off the edge of the buckets before the last kStepRun.
+  std::size_t off_edge_run() const;
+  void engage_or_release(const Fit& estimate);
+  void release();
 
   std::deque<Bucket> buckets_;
   std::optional<Bucket> open_;  // the second being observed

@@ -53,6 +53,9 @@ class DriftRig {
   void creep(double per_second) { creep_ = per_second; }
   // From now on the stamps lie `seconds` later (a bound expired, a burst).
   void step_stamps(double seconds) { stamp_step_ += seconds; }
+  // The source stands still for `seconds` and goes on where it stopped, or,
+  // negative, loses that much audio without a hole.
+  void stand_still(double seconds) { captured_ += seconds; }
 
   DriftTracker tracker;
   bool engaged_ever = false;
@@ -137,6 +140,33 @@ TEST(DriftTracker, ABurstOrAStepIsNoDriftAndARestartForgetsTheRate) {
   rig.tracker.restart();
   EXPECT_FALSE(rig.tracker.source_ppm());
   EXPECT_FALSE(rig.tracker.correction_ppm(181 * kTicksPerSecond));
+}
+
+// A lasting jump of the arrivals is no rate: a fit through it would take
+// 20 ms at one minute for 242 ppm slow, engage, and never let go.
+TEST(DriftTracker, AStepOfTheArrivalsIsNoDriftAndAFalseCorrectionLetsGo) {
+  for (double step : {0.005, 0.010, 0.020, 0.040, -0.010, -0.040}) {
+    SCOPED_TRACE(step);
+    DriftRig rig(0);
+    rig.run_until(60);
+    rig.stand_still(step);
+    rig.run_until(600);
+    EXPECT_FALSE(rig.engaged_ever);
+  }
+  // Engaged on a device that then keeps time: the correction lets go, and
+  // its samples pass through untouched again.
+  DriftRig rig(300);
+  rig.run_until(120);
+  ASSERT_TRUE(rig.tracker.source_ppm());
+  rig.change_rate(0);
+  rig.run_until(420);
+  EXPECT_FALSE(rig.tracker.source_ppm());
+  EXPECT_FALSE(rig.tracker.correction_ppm(420 * kTicksPerSecond));
+  // ... and engages again when it drifts once more.
+  rig.change_rate(-300);
+  rig.run_until(600);
+  ASSERT_TRUE(rig.tracker.source_ppm());
+  EXPECT_NEAR(*rig.tracker.source_ppm(), -300, 5.0);
 }
 
 TEST(DriftTracker, ASourceBeyondWhatDriftExplainsIsLeftToTheTimelinesRules) {
