@@ -1,8 +1,8 @@
 // Internal errors: failures the program does not handle (a poisoned lock, a
-// thread the system refused to create, standard error or a listing's standard
-// output failing). They travel as exceptions and end the thread they occur
-// on: on the main thread the process exits with status 101, on a worker only
-// that worker ends.
+// thread the system refused to create, standard error or the standard output
+// of a listing or of the version failing). They travel as exceptions and end
+// the thread they occur on: on the main thread the process exits with status
+// 101, on a worker only that worker ends.
 #pragma once
 
 #include <exception>

@@ -4,10 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "base/diagnostics.h"
+#include "base/internal_error.h"
+#include "base/write_all.h"
 #include "capture/capture_run.h"
 #include "cli/run_options.h"
 #include "device/listings.h"
@@ -37,9 +39,12 @@ int run_program(std::span<const std::string_view> args) {
     print_line(kUsage);
     return 0;
   }
-  // On stdout, unlike every other line: a parent reads it like a listing.
+  // On stdout, unlike every other line: a parent reads it like a listing,
+  // and a write that fails ends the process as a listing's does.
   if (options.version) {
-    std::printf("tavikrec %s\n", TAVIKREC_VERSION);
+    if (int err = write_all(STDOUT_FILENO, std::string("tavikrec ") + TAVIKREC_VERSION + "\n"); err != 0) {
+      throw InternalError(std::string("could not write the version to standard output (") + std::strerror(err) + ")");
+    }
     return 0;
   }
   if (!options.mic && !options.system && !options.devices && !options.list_inputs) {

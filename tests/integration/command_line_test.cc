@@ -28,12 +28,13 @@ struct Outcome {
   std::string stderr_text;
 };
 
-// Runs the binary with a server address that leads nowhere, so that a mode
-// which wrongly starts talking to a sound server fails visibly instead of
-// reaching the desktop's server.
-Outcome run(const std::vector<std::string>& args, ChildOptions options = {}) {
+// Runs the binary (or `program`, a shell that runs it) with a server address
+// that leads nowhere, so that a mode which wrongly starts talking to a sound
+// server fails visibly instead of reaching the desktop's server.
+Outcome run(const std::vector<std::string>& args, ChildOptions options = {},
+            const std::string& program = TAVIKREC_BINARY) {
   options.environment["PULSE_SERVER"] = "unix:/nonexistent/tavikrec-test-socket";
-  ChildProcess child(TAVIKREC_BINARY, args, options);
+  ChildProcess child(program, args, options);
   child.close_stdin();
   ExitStatus status = child.wait_or_kill(20s);
   return {status, child.stdout_bytes(), child.stderr_text()};
@@ -109,7 +110,14 @@ TEST(CommandLine, ClosedStandardDescriptors) {
   EXPECT_EQ(o.stderr_text, kNoMode + "\n");
 }
 
-TEST(CommandLine, StderrBrokenIsAnInternalError) {
+TEST(CommandLine, StdoutOrStderrBrokenIsAnInternalError) {
+  // The version is read like a listing: one that cannot be written fails as
+  // a listing's does, never with status 0 and nothing on stdout.
+  Outcome full = run({"-c", "exec \"$0\" --version >/dev/full", TAVIKREC_BINARY}, {}, "/bin/sh");
+  EXPECT_EQ(full.status, ExitStatus::Code(101));
+  EXPECT_EQ(full.stderr_text,
+            "tavikrec internal error: could not write the version to standard output (No space left on device)\n");
+
   // A parent that closed its end of the stderr pipe: the usage line cannot be
   // written, which ends the main thread with status 101, not with SIGPIPE.
   ChildProcess child(TAVIKREC_BINARY, {"--bogus"}, {});
