@@ -97,7 +97,7 @@ void on_process(void* data) {
     return;
   }
   auto* samples = static_cast<std::int16_t*>(plane.data);
-  const std::uint32_t room = plane.maxsize / sizeof(std::int16_t);
+  const auto room = static_cast<std::uint32_t>(plane.maxsize / sizeof(std::int16_t));
   std::uint32_t wanted = static_cast<std::uint32_t>(buffer->requested);
   if (wanted == 0) wanted = static_cast<std::uint32_t>(kRate * kFirstCycleSeconds);
   wanted = std::min(wanted, room);
