@@ -29,7 +29,7 @@ void BlockStamper::take_timing(const TimingReport& report) {
 void BlockStamper::reset(std::size_t bytes_in_hand, bool new_device, Ticks now) {
   const std::int64_t position = read_bytes_ + static_cast<std::int64_t>(bytes_in_hand);
   clock_.reset(ticks_of_bytes(position), now);
-  if (new_device) device_from_ = position;
+  if (new_device) devices_from_.push_back(position);
 }
 
 std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
@@ -39,9 +39,11 @@ std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
   out_ = std::move(held_.front());
   held_.pop_front();
   CapturedBlock block{clock_.stamp(position, now), out_.samples};
-  if (device_from_ && out_.first_byte >= *device_from_) {
+  clock_.forget_before(position);
+  // A device whose audio never came (moved on again at once) opens nothing.
+  while (!devices_from_.empty() && out_.first_byte >= devices_from_.front()) {
     block.opens_device = true;
-    device_from_.reset();
+    devices_from_.pop_front();
   }
   return block;
 }

@@ -66,6 +66,10 @@ class BlockStamper {
   // How far the source's clock runs from the system's (see DriftTracker).
   DriftTracker& drift() { return clock_.drift(); }
 
+  // Whether the relation between the stream and the clock changed since the
+  // last call (see StreamClock::take_relation_change).
+  bool take_relation_change() { return clock_.take_relation_change(); }
+
  private:
   struct Held {
     std::int64_t first_byte;  // stream position of the first sample
@@ -76,9 +80,9 @@ class BlockStamper {
   SampleAssembler assembler_;
   std::int64_t read_bytes_ = 0;  // holes included
   Ticks head_latency_ = 0;       // of the last timing reply
-  // Where the audio of the device the stream switched to begins, until the
-  // block that opens it goes out.
-  std::optional<std::int64_t> device_from_;
+  // Where the audio of each device the stream switched to begins, oldest
+  // first, until the block that opens it goes out.
+  std::deque<std::int64_t> devices_from_;
   std::deque<Held> held_;
   Held out_;  // the block last handed out
 };

@@ -24,6 +24,14 @@ std::optional<Ticks> ChannelOutlet::handed_out_until(const BlockStamper& stamper
 
 std::expected<void, ErrorText> ChannelOutlet::release(BlockStamper& stamper, Ticks now, bool flush) {
   DriftTracker& drift = stamper.drift();
+  if (stamper.take_relation_change()) {
+    // What the converter holds back follows the relation before: it goes
+    // out now, not whenever the stream next delivers (after a kill or a
+    // stall, the silence filler would have padded past it by then).
+    for (const CapturedBlock& out : corrector_.finish()) {
+      if (auto appended = append(out, drift, now); !appended) return appended;
+    }
+  }
   while (auto block = stamper.next_block(now, flush)) {
     const auto corrected = corrector_.correct(*block, drift.correction_ppm(now), drift.source_ppm());
     if (auto notice = corrector_.take_notice()) print_line(*notice);

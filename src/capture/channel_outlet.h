@@ -25,7 +25,9 @@ class ChannelOutlet {
 
   // Appends every block of `stamper` whose stamp is known at `now`; with
   // `flush` (the run is stopping), every block it holds, and what the drift
-  // correction still holds. Fails with "could not write frames ({})".
+  // correction still holds. After a change of the stream's relation to the
+  // clock, what the drift correction holds goes out first. Fails with
+  // "could not write frames ({})".
   std::expected<void, ErrorText> release(BlockStamper& stamper, Ticks now, bool flush = false);
 
   // For an empty stream at `now`: the instant before which everything

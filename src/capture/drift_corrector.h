@@ -29,7 +29,8 @@ class DriftCorrector {
   std::span<const CapturedBlock> correct(const CapturedBlock& block, std::optional<double> correction_ppm,
                                          std::optional<double> source_ppm);
 
-  // At the stop: what the converter still holds, if a correction runs.
+  // At the stop or a change of relation: what the converter still holds, if
+  // a correction runs; the next block starts afresh.
   std::span<const CapturedBlock> finish();
 
   // The line announcing a correction that engaged with the last call.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace tavikrec {
 namespace {
@@ -19,16 +20,19 @@ void StreamClock::reset(Ticks position, Ticks now) {
   // one covers whatever audio lies between the two.
   if (!first_arrival_) return;
   expire(now);
-  old_origin_ = bounds_.empty() ? *arrival_origin_ : origin_at_rate(bounds_.front());
-  old_rate_share_ = bounds_.empty() ? 0 : rate_share_;
-  old_known_at_ = *settles_at();
+  const bool bound = !bounds_.empty();
+  old_.push_back({fresh_from_, bound ? origin_at_rate(bounds_.front()) : origin_at_rate(*arrival_bound_),
+                  rate_share_, *settles_at()});
   fresh_from_ = position;
   bounds_.clear();
+  arrival_edge_.clear();
+  late_.reset();
   first_arrival_.reset();
-  arrival_origin_.reset();
+  arrival_bound_.reset();
   drift_.restart();
   rate_ppm_.reset();
   rate_share_ = 0;
+  relation_changed_ = true;
 }
 
 void StreamClock::observe_head(Ticks at, Ticks position, bool plays_later) {
@@ -44,21 +48,43 @@ void StreamClock::observe_head(Ticks at, Ticks position, bool plays_later) {
 
 void StreamClock::observe_arrival(Ticks at, Ticks first, Ticks end) {
   if (first < fresh_from_) {
-    // Audio of the relation before the reset, read after it: it bounds that
+    // Audio of a relation before the reset, read after it: it bounds that
     // relation, as far as it reaches.
-    if (arrivals_bound() && old_origin_) {
-      const Ticks reach = std::min(end, fresh_from_);
-      old_origin_ = std::min(*old_origin_, at - reach + share_of(reach, old_rate_share_));
+    const std::optional<std::size_t> index = old_relation(first);
+    if (arrivals_bound() && index) {
+      Relation& relation = old_[*index];
+      const Ticks reach = std::min(end, *index + 1 < old_.size() ? old_[*index + 1].from : fresh_from_);
+      relation.origin = std::min(relation.origin, at - reach + share_of(reach, relation.rate_share));
     }
     return;
   }
   expire(at);
-  const std::optional<Ticks> origin = bounds_.empty() ? arrival_origin_ : bounds_.front().origin;
-  if (origin && at - end - *origin > kLongestStandstill) reset(first, at);
+  const std::optional<Ticks> origin = bounds_.empty()
+                                          ? (arrival_bound_ ? std::optional(origin_at_rate(*arrival_bound_)) : std::nullopt)
+                                          : origin_at_rate(bounds_.front());
+  if (origin && at - end - *origin > kLongestStandstill) {
+    reset(first, at);
+  } else if (stood_still(at, first, end)) {
+    const LateRun late = *late_;
+    reset(late.first, late.at);
+  }
   if (!first_arrival_) first_arrival_ = at;
-  arrival_origin_ = std::min(arrival_origin_.value_or(at - end), at - end);
+  const Bound arrival{at, at - end, end};
+  if (!arrival_bound_ || origin_at_rate(arrival) < origin_at_rate(*arrival_bound_)) arrival_bound_ = arrival;
+  while (!arrival_edge_.empty() && arrival_edge_.back().origin >= arrival.origin) arrival_edge_.pop_back();
+  arrival_edge_.push_back(arrival);
   drift_.observe_arrival(at, end);
-  if (arrivals_bound()) add_bound({at, at - end, end});
+  if (arrivals_bound()) add_bound(arrival);
+}
+
+bool StreamClock::stood_still(Ticks at, Ticks first, Ticks end) {
+  while (arrival_edge_.size() > 1 && at - arrival_edge_.front().at > kWindow) arrival_edge_.pop_front();
+  if (arrival_edge_.empty() || at - end - arrival_edge_.front().origin <= kShortestStandstill) {
+    late_.reset();
+    return false;
+  }
+  if (!late_) late_ = LateRun{at, first};
+  return at - late_->at >= kStandstillProof;
 }
 
 bool StreamClock::arrivals_bound() const { return !monitor_ || arrivals_bound_monitor_.value_or(false); }
@@ -69,7 +95,9 @@ bool StreamClock::knows(Ticks position, Ticks now) const {
 }
 
 std::optional<Ticks> StreamClock::known_at(Ticks position) const {
-  if (position < fresh_from_) return old_known_at_;
+  if (const std::optional<std::size_t> index = old_relation(position)) return old_[*index].known_at;
+  // Audio that may follow a standstill waits until that is decided.
+  if (late_ && position >= late_->first) return std::nullopt;
   return settles_at();
 }
 
@@ -79,16 +107,31 @@ std::optional<Ticks> StreamClock::settles_at() const {
 }
 
 Ticks StreamClock::stamp(Ticks position, Ticks now) {
-  if (position < fresh_from_ && old_origin_) {
-    return *old_origin_ + position - share_of(position, old_rate_share_);
+  if (const std::optional<std::size_t> index = old_relation(position)) {
+    return old_[*index].origin + position - share_of(position, old_[*index].rate_share);
   }
   expire(now);
   follow_rate();
   if (!bounds_.empty()) {
     return origin_at_rate(bounds_.front()) + position - share_of(position, rate_share_);
   }
-  if (arrival_origin_) return *arrival_origin_ + position;
-  return old_origin_.value_or(now - position) + position;
+  if (arrival_bound_) return origin_at_rate(*arrival_bound_) + position - share_of(position, rate_share_);
+  return (old_.empty() ? now - position : old_.back().origin) + position;
+}
+
+void StreamClock::forget_before(Ticks position) {
+  while (!old_.empty() && (old_.size() > 1 ? old_[1].from : fresh_from_) <= position) old_.pop_front();
+}
+
+bool StreamClock::take_relation_change() { return std::exchange(relation_changed_, false); }
+
+std::optional<std::size_t> StreamClock::old_relation(Ticks position) const {
+  if (position >= fresh_from_ || old_.empty()) return std::nullopt;
+  // The last that begins at or before it; audio older than every relation
+  // kept follows the oldest.
+  auto after = std::upper_bound(old_.begin(), old_.end(), position,
+                                [](Ticks p, const Relation& relation) { return p < relation.from; });
+  return after == old_.begin() ? 0 : static_cast<std::size_t>(after - old_.begin() - 1);
 }
 
 void StreamClock::add_bound(const Bound& bound) {

@@ -6,11 +6,13 @@
 // bound, so neither moves the stamps.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <optional>
 
 #include "base/units.h"
 #include "capture/drift_tracker.h"
+#include "frame/framer.h"
 
 namespace tavikrec {
 
@@ -30,6 +32,15 @@ class StreamClock {
   // delayed: its source produced nothing for a while (a stalled server, a
   // device that stopped) and its clock starts again where it resumed.
   static constexpr Ticks kLongestStandstill = kTicksPerSecond;
+  // A shorter standstill shows as arrivals later than the window's earliest
+  // by this much, for at least kStandstillProof: a thread that read late
+  // catches up within one pass, and a server that hands over what it
+  // captured meanwhile catches up in a burst, but a source that stood
+  // still stays behind. Any shorter, and a standstill that outlasts the
+  // silence filler's lag would have its audio stamped into the zeros padded
+  // for it and dropped.
+  static constexpr Ticks kShortestStandstill = kSilenceLag;
+  static constexpr Ticks kStandstillProof = kFragmentDuration + 20 * kTicksPerMillisecond;
 
   // monitor: the stream records an output's monitor. Its audio is "captured"
   // when it is played, which may be after it reaches us, so arrivals bound
@@ -56,13 +67,25 @@ class StreamClock {
   void observe_head(Ticks at, Ticks position, bool plays_later = false);
 
   // The audio [first, end) was in hand at `at`. Audio later than
-  // kLongestStandstill behind the relation starts a new one at `first`.
+  // kLongestStandstill behind the relation starts a new one at `first`, and
+  // so does audio that stays kShortestStandstill behind the earliest
+  // arrivals for kStandstillProof; until that is decided, the audio from
+  // `first` on waits.
   void observe_arrival(Ticks at, Ticks first, Ticks end);
 
   // Whether stamp(position) is sound at `now`: its relation has settled
   // (audio has flowed for kSettleTime since its reset, and there is a
   // bound), or audio has flowed for kLongestWait without one.
   bool knows(Ticks position, Ticks now) const;
+
+  // The audio before `position` has gone out: the relations that only it
+  // followed are forgotten.
+  void forget_before(Ticks position);
+
+  // Whether the relation changed (a reset, or a standstill) since the last
+  // call: what was carried over from the audio before it (the drift
+  // correction's look-ahead) belongs to the old one.
+  bool take_relation_change();
 
   // When knows(position) turns true with no further observation; nothing
   // when it waits for audio first.
@@ -85,6 +108,25 @@ class StreamClock {
     Ticks origin;    // the origin is at most this, counting positions at 16 kHz
     Ticks position;  // the position it was observed at
   };
+  // A relation before the last reset, for the audio from `from` up to the
+  // next one's.
+  struct Relation {
+    Ticks from;
+    Ticks origin;
+    double rate_share;
+    Ticks known_at;
+  };
+  // Arrivals later than the window's earliest by kShortestStandstill, since
+  // `at`, from stream position `first`.
+  struct LateRun {
+    Ticks at;
+    Ticks first;
+  };
+  // The index in old_ of the relation `position` follows; nothing for the
+  // current one.
+  std::optional<std::size_t> old_relation(Ticks position) const;
+  // Keeps `late_` up to date; true once the arrivals prove a standstill.
+  bool stood_still(Ticks at, Ticks first, Ticks end);
   void add_bound(const Bound& bound);
   // The bound's origin with positions counted at the source's rate.
   Ticks origin_at_rate(const Bound& bound) const;
@@ -106,14 +148,17 @@ class StreamClock {
   std::optional<Ticks> first_arrival_;  // since the last reset
   // The tightest arrival since the reset, also for a monitor: only a guess
   // for audio that must go out before the clock has settled.
-  std::optional<Ticks> arrival_origin_;
-  Ticks fresh_from_ = 0;  // positions before it use old_origin_
-  std::optional<Ticks> old_origin_;
-  std::optional<Ticks> old_known_at_;
+  std::optional<Bound> arrival_bound_;
+  // The earliest arrivals of the window, kept as bounds_ is, also for a
+  // monitor: what a standstill is judged against.
+  std::deque<Bound> arrival_edge_;
+  std::optional<LateRun> late_;
+  Ticks fresh_from_ = 0;  // positions before it follow old_
+  std::deque<Relation> old_;  // oldest first
+  bool relation_changed_ = false;
   // The share of a 16 kHz position that is the source running fast (0: on
-  // the system's clock); of the relation before the reset too.
+  // the system's clock).
   double rate_share_ = 0;
-  double old_rate_share_ = 0;
   std::optional<double> rate_ppm_;  // what rate_share_ was made from
   DriftTracker drift_;
 };
