@@ -292,6 +292,28 @@ TEST(BlockStamper, AMonitorThatStoodStillGoesOnAfterThePaddedSilenceWithNothingL
   }
 }
 
+// A drifting microphone's correction holds back the converter's look-ahead;
+// when the stream then moves (or is killed, or stalls) and goes quiet, that
+// audio goes out at once, before any of the next relation's.
+TEST(BlockStamper, WhatTheDriftCorrectionHoldsBackGoesOutWhenTheRelationChanges) {
+  const auto captured = [](Ticks p) { return kOrigin + static_cast<Ticks>(static_cast<double>(p) / (1 + 500e-6)); };
+  auto sink = std::make_shared<FrameSink>(kOrigin, std::make_unique<ChannelRecorder>(
+                                                       std::make_shared<std::vector<std::int16_t>>()));
+  SharedFramer framer = make_shared_framer(0, std::nullopt);
+  ChannelOutlet outlet(SourceKind::Mic, framer, sink);
+  BlockStamper stamper(/*monitor=*/false);
+  Ticks end = 0;
+  for (; captured(end) < kOrigin + 60 * kTicksPerSecond; end += 40 * kMs) {
+    stamper.take_audio(kFragmentBytes, captured(end + 40 * kMs));
+    ASSERT_TRUE(outlet.release(stamper, captured(end + 40 * kMs)));
+  }
+  ASSERT_TRUE(stamper.drift().source_ppm());
+  const Ticks held_until = *framer->lock()->timeline_end();
+  stamper.reset(0, /*new_device=*/true, captured(end));
+  ASSERT_TRUE(outlet.release(stamper, captured(end)));
+  EXPECT_GT(*framer->lock()->timeline_end() - held_until, 10 * kTicksPerSample);
+}
+
 pa_timing_info reply_info(std::int64_t write_index, std::int64_t read_index, pa_usec_t source, pa_usec_t sink) {
   pa_timing_info info{};
   info.synchronized_clocks = 1;
