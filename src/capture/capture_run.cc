@@ -92,26 +92,20 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
   run.sink = std::make_shared<FrameSink>(epoch, std::move(frame_sender));
   auto [start_sender, start_receiver] = make_start_channel();
 
-  SharedFramer system_framer;
+  run.silence_bell = std::make_shared<Doorbell>();
   for (SourceKind kind : sources) {
     auto anchor = kind == SourceKind::System ? std::optional<Ticks>(epoch) : std::nullopt;
     SharedFramer framer = make_shared_framer(channel_tag(kind), anchor);
     run.framers.push_back(framer);
     run.wakers.push_back(std::make_shared<MainloopWaker>());
-    CaptureRequest request{kind, mic_device, framer, run.sink, run.stop, start_sender, run.wakers.back(), nullptr};
-    if (kind == SourceKind::System) {
-      system_framer = framer;
-      run.silence_bell = request.silence_bell = std::make_shared<Doorbell>();
-    }
+    CaptureRequest request{kind,      mic_device,          framer, run.sink, run.stop, start_sender,
+                           run.wakers.back(), run.silence_bell};
     run.captures.push_back(start_worker([request = std::move(request)]() mutable { capture_thread(std::move(request)); }));
   }
   start_sender.reset();
-  if (system_framer) {
-    run.filler = start_worker(
-        [framer = system_framer, sink = run.sink, stop = run.stop, bell = run.silence_bell]() mutable {
-          run_silence_filler(std::move(framer), std::move(sink), std::move(stop), std::move(bell));
-        });
-  }
+  run.filler = start_worker([framers = run.framers, sink = run.sink, stop = run.stop, bell = run.silence_bell]() mutable {
+    run_silence_filler(std::move(framers), std::move(sink), std::move(stop), std::move(bell));
+  });
 
   for (size_t i = 0; i < sources.size(); ++i) {
     switch (start_receiver.wait(kStartSignalLimit)) {
@@ -135,7 +129,7 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
   run.stop->store(true);
   // The workers sleep until they have work: wake them to see the stop.
   for (const auto& waker : run.wakers) waker->wake();
-  if (run.silence_bell) run.silence_bell->ring();
+  run.silence_bell->ring();
   for (auto& capture : run.captures) capture.join();
   if (run.filler.joinable()) run.filler.join();
   for (const SharedFramer& framer : run.framers) {
@@ -143,7 +137,6 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
     (void)locked->drain(*run.sink);  // a frame writer that is gone loses these; nothing to add
   }
   run.framers.clear();
-  system_framer.reset();
   run.sink.reset();  // the last reference: closes the frame queue
   run.writer.join();
   print_line("stopped");

@@ -91,7 +91,7 @@ class CaptureSession {
   Outcome capture_loop() {
     const Ticks start = monotonic_ticks();
     watch_ = StallWatch(start);
-    LoopSchedule schedule(start, request_.silence_bell != nullptr);
+    LoopSchedule schedule(start, request_.kind == SourceKind::System);
     for (;;) {
       if (stopping()) return read_what_is_in_hand();
       const Ticks now = monotonic_ticks();
@@ -114,7 +114,7 @@ class CaptureSession {
             std::to_string(StallWatch::kStallLimit / kTicksPerSecond) +
             "s \u2014 reconnect it and start again, or pass `--mic-device default` to follow the system default");
       }
-      if (!pass->kept_audio && !pass->audio_waits) {
+      if (!pass->kept_audio && !pass->audio_waits && schedule.leaves_silence(now, tending->nothing_coming)) {
         if (Outcome noted = report_quiet(); !noted) return noted;
       }
       const std::optional<Ticks> stall_deadline =
@@ -178,9 +178,9 @@ class CaptureSession {
     return std::pair(*pass, received);
   }
 
-  // The stream had nothing for the channel: tells the system channel's
-  // Framer how far the stream has surely handed out, and wakes the silence
-  // filler when that leaves silence to pad. libpulse takes one read from the
+  // The stream had nothing for the channel: tells the channel's Framer how
+  // far the stream has surely handed out, and wakes the silence filler when
+  // that leaves silence to pad. libpulse takes one read from the
   // socket per wake-up, so a thread that woke late may have received only a
   // timing reply or part of a packet while audio still waits in the socket:
   // that is late audio, not silence. The note waits for a pass that finds

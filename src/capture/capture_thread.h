@@ -30,7 +30,7 @@ struct CaptureRequest {
   StartSender start;
   // Wakes the thread's main loop for the stop.
   std::shared_ptr<MainloopWaker> waker;
-  // System output only: rung when the silence filler has silence to pad.
+  // Rung when the silence filler has silence to pad on this channel.
   std::shared_ptr<Doorbell> silence_bell;
 };
 

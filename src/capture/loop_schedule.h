@@ -25,8 +25,13 @@ class LoopSchedule {
   // While the system output delivers nothing, how often the silence filler
   // hears so, which keeps a silent system channel moving.
   static constexpr Ticks kQuietPeriod = kFragmentDuration;
+  // How long a microphone with a device may deliver nothing before its
+  // channel goes on as silence: a server stalled that long has lost what
+  // the device captured meanwhile, or hands it over with new stamps after
+  // the silence (a standstill), so padding takes nothing from it.
+  static constexpr Ticks kQuietMicrophone = 2 * kTicksPerSecond;
 
-  // `quiet_checks`: the loop tells the silence filler when its stream is
+  // `quiet_checks`: the loop tells the silence filler whenever its stream is
   // quiet (the system output).
   LoopSchedule(Ticks start, bool quiet_checks)
       : quiet_checks_(quiet_checks), last_timing_request_(start), last_audio_(start) {}
@@ -38,6 +43,17 @@ class LoopSchedule {
   }
   void timing_requested(Ticks now) { last_timing_request_ = now; }
   void audio_read(Ticks now) { last_audio_ = now; }
+
+  // Whether a stream found quiet at `now` leaves silence on its channel's
+  // timeline: with quiet checks always; otherwise (the microphone) while
+  // `nothing_coming` for the channel (no input device), or once the stream
+  // has been quiet for kQuietMicrophone. So no absence of any length is
+  // written as one burst when audio comes back: the channel's frames keep
+  // coming at the clock's pace, and no more than a few seconds of them are
+  // ever written at once.
+  bool leaves_silence(Ticks now, bool nothing_coming) const {
+    return quiet_checks_ || nothing_coming || now - last_audio_ >= kQuietMicrophone;
+  }
 
   // The instant the loop must wake by, given the deadlines of the parts it
   // drives (each optional).

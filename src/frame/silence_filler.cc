@@ -6,16 +6,16 @@
 
 namespace tavikrec {
 
-void run_silence_filler(SharedFramer system_framer, std::shared_ptr<FrameSink> sink,
+void run_silence_filler(std::vector<SharedFramer> framers, std::shared_ptr<FrameSink> sink,
                         std::shared_ptr<const std::atomic<bool>> stop, std::shared_ptr<Doorbell> bell) {
   std::expected<void, ErrorText> outcome;
   while (!stop->load()) {
     bell->wait();
     if (stop->load()) break;
     std::expected<void, ErrorText> filled;
-    {
-      auto framer = system_framer->lock();
-      filled = framer->fill_silence(monotonic_ticks(), *sink);
+    for (const SharedFramer& shared : framers) {
+      filled = shared->lock()->fill_silence(monotonic_ticks(), *sink);
+      if (!filled) break;
     }
     if (!filled) {
       outcome = std::unexpected(frame_write_failure(filled.error()));
