@@ -12,6 +12,21 @@
 #include "text/utf8_text.h"
 
 namespace tavikrec {
+namespace {
+
+StreamPhase phase_of(pa_stream* stream) {
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+      return StreamPhase::Ready;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+      return StreamPhase::Failed;
+    default:
+      return StreamPhase::Starting;
+  }
+}
+
+}  // namespace
 
 SourceStream::Opened::~Opened() {
   // libpulse may still report the disconnection of a stream it has not
@@ -111,6 +126,7 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
     if (const std::optional<std::string>& device = follower_->default_device()) {
       if (open_on(*device)) {
         reopened_at_ = now;
+        tend_reopened_stream(now);  // still starting: sets when to look again
       } else {
         reopening_.attempt_failed(now);
       }
@@ -132,33 +148,29 @@ void SourceStream::let_go_of_killed_stream(Ticks now) {
 
 void SourceStream::tend_reopened_stream(Ticks now) {
   pa_stream* s = stream_->stream.get();
-  switch (pa_stream_get_state(s)) {
-    case PA_STREAM_READY:
-      if (pa_stream_get_timing_info(s)) {
-        attached_ = true;
-        reopening_.stream_running();
-        follower_->attach(s, /*first=*/false);
-      }
+  const StreamPhase phase = phase_of(s);
+  // libpulse answers for the timing of a running stream only.
+  const bool timing_replied = phase == StreamPhase::Ready && pa_stream_get_timing_info(s);
+  const ReopenVerdict verdict = judge_reopened_stream(phase, timing_replied, now, reopened_at_);
+  switch (verdict.action) {
+    case ReopenVerdict::Action::Wait:
+      look_again_at_ = verdict.look_again_at;
       break;
-    case PA_STREAM_FAILED:
-    case PA_STREAM_TERMINATED:
+    case ReopenVerdict::Action::Attach:
+      attached_ = true;
+      reopening_.stream_running();
+      follower_->attach(s, /*first=*/false);
+      break;
+    case ReopenVerdict::Action::GiveUp:
       stream_.reset();
       reopening_.attempt_failed(now);
-      break;
-    default:
-      // A server that neither starts nor refuses it: given up, tried again.
-      if (now - reopened_at_ > kReadyLimit) {
-        stream_.reset();
-        reopening_.attempt_failed(now);
-      }
       break;
   }
 }
 
 std::optional<Ticks> SourceStream::reopen_at() const {
   if (!follower_ || (stream_ && attached_)) return std::nullopt;
-  // A stream on its way is given up at the ready limit.
-  if (stream_) return reopened_at_ + kReadyLimit + 1;
+  if (stream_) return look_again_at_;
   // Without a default the watch's news wakes the loop.
   if (!follower_->default_device()) return std::nullopt;
   return reopening_.due();

@@ -24,14 +24,12 @@
 #include "capture/default_follower.h"
 #include "capture/record_stream.h"
 #include "capture/reopen_pacing.h"
+#include "capture/reopen_verdict.h"
 
 namespace tavikrec {
 
 class SourceStream {
  public:
-  // How long a stream may take to run and send its first timing reply.
-  static constexpr Ticks kReadyLimit = 10 * kTicksPerSecond;
-
   // REQUIRES: `context` is ready; it and `stamper` outlive this object;
   // every call, and the destruction, on the thread that drives the
   // context's main loop.
@@ -81,9 +79,10 @@ class SourceStream {
   // for it: it comes through the timing callback.
   void request_timing();
 
-  // When tend() next means to open a stream or give up on one that does not
-  // start; nothing while it does not, or while the server names no default
-  // to open it on.
+  // When tend() next means to open a stream, or at the latest to judge again
+  // one on its way (given up at the ready limit); never a deadline tend()
+  // has already passed. Nothing while no stream is wanted, or while the
+  // server names no default to open it on.
   std::optional<Ticks> reopen_at() const;
 
   // The stream moved or lost its device, and tend() has not said so yet.
@@ -118,7 +117,10 @@ class SourceStream {
   std::string device_;  // the device the first stream was opened on
   bool attached_ = false;  // stream_ is running and is the one read
   ReopenPacing reopening_;
-  Ticks reopened_at_ = 0;  // when the stream on its way was opened
+  // The stream on its way: when it was opened, and when it is judged again
+  // at the latest.
+  Ticks reopened_at_ = 0;
+  Ticks look_again_at_ = 0;
   // Destroyed in reverse order: the follower, then the stream.
   std::unique_ptr<Opened> stream_;
   std::optional<DefaultFollower> follower_;

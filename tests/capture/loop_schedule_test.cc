@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/reopen_pacing.h"
+#include "capture/reopen_verdict.h"
 
 namespace tavikrec {
 namespace {
@@ -64,6 +65,33 @@ TEST(ReopenPacing, TriesAtOnceThenBacksOffWhileAttemptsFailAndStopsWhenAStreamRu
   pacing.stream_running();
   pacing.default_changed(now + 2 * kMs);
   EXPECT_EQ(pacing.due(), std::nullopt) << "nothing to reopen";
+}
+
+TEST(ReopenVerdict, AttachesOnceTheClockAnswersGivesUpAtTheLimitAndNeverWaitsForThePast) {
+  using enum ReopenVerdict::Action;
+  const Ticks past_limit = kStart + kReadyLimit + 1;
+  EXPECT_EQ(judge_reopened_stream(StreamPhase::Ready, true, kStart + kMs, kStart), ReopenVerdict{Attach});
+  EXPECT_EQ(judge_reopened_stream(StreamPhase::Failed, false, kStart + kMs, kStart), ReopenVerdict{GiveUp});
+  // Running without a timing reply counts as not there yet: a stalled
+  // server may never send one.
+  for (StreamPhase phase : {StreamPhase::Starting, StreamPhase::Ready}) {
+    EXPECT_EQ(judge_reopened_stream(phase, false, kStart + kReadyLimit, kStart), (ReopenVerdict{Wait, past_limit}));
+    EXPECT_EQ(judge_reopened_stream(phase, false, past_limit, kStart), ReopenVerdict{GiveUp});
+  }
+  // The loop sleeps until the instant it is told; one already past would
+  // make it poll without sleeping, and the next look must settle it.
+  for (StreamPhase phase : {StreamPhase::Starting, StreamPhase::Ready, StreamPhase::Failed}) {
+    for (bool replied : {false, true}) {
+      for (Ticks now : {kStart, kStart + kReadyLimit, past_limit, kStart + 60 * kTicksPerSecond}) {
+        const ReopenVerdict verdict = judge_reopened_stream(phase, replied, now, kStart);
+        if (verdict.action != Wait) continue;
+        const auto phase_number = static_cast<int>(phase);
+        EXPECT_GT(verdict.look_again_at, now) << phase_number << replied << now - kStart;
+        EXPECT_NE(judge_reopened_stream(phase, replied, verdict.look_again_at, kStart).action, Wait)
+            << phase_number << replied << now - kStart;
+      }
+    }
+  }
 }
 
 }  // namespace
