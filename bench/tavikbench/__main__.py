@@ -59,7 +59,7 @@ def loop_rig(binaries: list[tuple[str, str]], env: dict, conditions: list[str], 
 
 
 def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: float, runs: int,
-              skewed_source: str | None) -> list[str]:
+              skewed_source: str | None, still_ms: float = 0) -> list[str]:
     """On each server, `runs` rounds of one capture per skew; each run's
     line is printed as it finishes, the figures and targets at the end. A
     server that does not start (PipeWire 1.4 not installed) is reported and
@@ -67,16 +67,18 @@ def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: 
     lines = []
     for kind in server_kinds:
         try:
-            lines += _drift_on(kind, binary, ppms, seconds, runs, skewed_source)
+            lines += _drift_on(kind, binary, ppms, seconds, runs, skewed_source, still_ms)
         except (RuntimeError, OSError, subprocess.SubprocessError) as error:
             lines.append(f"== drift, {kind}: {error}")
     return lines
 
 
 def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: int,
-              skewed_source: str | None) -> list[str]:
+              skewed_source: str | None, still_ms: float) -> list[str]:
     if kind != "pulseaudio" and not skewed_source:
         raise RuntimeError("the PipeWire microphone needs --skewed-source (bench/run builds it)")
+    if kind != "pulseaudio" and still_ms:
+        raise RuntimeError("--drift-still runs on PulseAudio's pipe devices only")
     with _drift_server(kind) as server:
         name = server.describe()
         groups = {ppm: drift.Group([]) for ppm in ppms}
@@ -84,7 +86,7 @@ def _drift_on(kind: str, binary: str, ppms: list[float], seconds: float, runs: i
             for ppm in ppms:
                 try:
                     if kind == "pulseaudio":
-                        run = drift.measure_pulseaudio(binary, server, ppm, seconds)
+                        run = drift.measure_pulseaudio(binary, server, ppm, seconds, still_ms)
                     else:
                         run = drift.measure_microphone(binary, server, ppm, seconds, skewed_source)
                 except (RuntimeError, OSError, subprocess.SubprocessError) as error:  # a faulty run, not the end
@@ -151,6 +153,9 @@ def main() -> int:
     parser.add_argument("--drift-ppm", default="-500,+500",
                         help="drift rig: device clock skews in ppm, comma-separated (both devices of a run get it)")
     parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
+    parser.add_argument("--drift-still", type=float, default=0.0, metavar="MS",
+                        help="drift rig on PulseAudio: both devices stand still this long once, a minute in "
+                             "(a step, which must not pass for drift)")
     parser.add_argument("--drift-servers", default="pulseaudio,pipewire",
                         help=f"drift rig: {', '.join(DRIFT_SERVERS)}, comma-separated")
     parser.add_argument("--skewed-source", metavar="PATH",
@@ -185,7 +190,7 @@ def main() -> int:
         return 0
     if options.only == "drift":  # servers of its own
         print("\n".join(drift_rig(options.binary, drift_servers, ppms, options.drift_seconds,
-                                  options.runs or 1, options.skewed_source)), flush=True)
+                                  options.runs or 1, options.skewed_source, options.drift_still)), flush=True)
         print(f"== load average at the end {os.getloadavg()[0]:.2f}", flush=True)
         return 0
     with PrivateServer() as server:

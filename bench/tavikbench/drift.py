@@ -153,9 +153,10 @@ def one_period() -> bytes:
     return clicks.click_train(SPACING / RATE, SPACING, lead_in=0, background=BACKGROUND)
 
 
-def measure_pulseaudio(binary: str, server, ppm: float, seconds: float) -> DriftRun:
-    """Both devices `ppm` off on the drift rig; `tavikrec --mic --system`."""
-    pace = Pace(monotonic_ns(), ppm)
+def measure_pulseaudio(binary: str, server, ppm: float, seconds: float, still_ms: float = 0) -> DriftRun:
+    """Both devices `ppm` off on the drift rig; `tavikrec --mic --system`.
+    With `still_ms`, both stand still that long once, a minute in."""
+    pace = Pace(monotonic_ns(), ppm, still_at_ns=60 * 10**9, still_ns=int(still_ms * 1e6))
     train = clicks.click_train(LEAD_S + seconds + MARGIN_S, SPACING, lead_in=SPACING // 2, background=BACKGROUND)
     with PacedPipe(os.path.join(server.root, "mic.fifo"), pace, one_period()) as mic, \
             PacedPipe(os.path.join(server.root, "speakers.fifo"), pace, pipe_bytes=SINK_PIPE_BYTES) as speakers, \

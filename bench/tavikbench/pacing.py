@@ -25,9 +25,13 @@ BYTES_PER_SAMPLE = 2
 @dataclass(frozen=True)
 class Pace:
     """The schedule of a device `ppm` fast (negative: slow) started at
-    `start_ns`. Exact: 600 s at ±500 ppm is counted to the sample."""
+    `start_ns`. Exact: 600 s at ±500 ppm is counted to the sample. With a
+    `still_ns` the device stands still that long once, `still_at_ns` after
+    the start, and then goes on where it stopped (nothing lost)."""
     start_ns: int
     ppm: float
+    still_at_ns: int = 0
+    still_ns: int = 0
 
     @property
     def rate(self) -> Fraction:  # samples per second
@@ -35,7 +39,10 @@ class Pace:
 
     def samples_due(self, now_ns: int) -> int:
         """Samples the device has moved by `now_ns`."""
-        return max(0, int((now_ns - self.start_ns) * self.rate // 10**9))
+        elapsed = now_ns - self.start_ns
+        if self.still_ns and elapsed > self.still_at_ns:
+            elapsed -= min(self.still_ns, elapsed - self.still_at_ns)
+        return max(0, int(elapsed * self.rate // 10**9))
 
     def next_deadline(self, now_ns: int, tick_ns: int = TICK_NS) -> int:
         """The first tick of the schedule after `now_ns`; ticks missed while

@@ -178,6 +178,10 @@ class PaceTest(unittest.TestCase):
         late = pacing.Pace(start, 0).next_deadline(start + 12_300_000, tick_ns=5_000_000)
         self.assertEqual(late, start + 15_000_000)  # the missed ticks are skipped
         self.assertEqual(pacing.Pace(start, 0).next_deadline(start + 5_000_000, 5_000_000), start + 10_000_000)
+        # Standing still 20 ms a minute in: nothing moves meanwhile, then it goes on where it stopped.
+        still = pacing.Pace(start, 0, still_at_ns=60 * 10**9, still_ns=20_000_000)
+        self.assertEqual(still.samples_due(start + 60 * 10**9 + 10_000_000), 960_000)
+        self.assertEqual(still.samples_due(start + 600 * 10**9), 9_600_000 - 320)
 
     def test_a_fed_fifo_carries_the_pattern_whole_and_a_drained_one_gives_no_more_than_is_due(self):
         with tempfile.TemporaryDirectory() as root:
