@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "capture/reopen_pacing.h"
 #include "capture/reopen_verdict.h"
+#include "frame/frame_format.h"
+#include "frame/framer.h"
 
 namespace tavikrec {
 namespace {
@@ -36,6 +41,52 @@ TEST(LoopSchedule, WakesForTheNearestDeadlineAndChecksQuietOnlyOnceAudioIsOverdu
   EXPECT_FALSE(microphone.timing_due(kStart + 899 * kMs, false));
   EXPECT_TRUE(microphone.timing_due(kStart + 900 * kMs, false));
   EXPECT_TRUE(microphone.timing_due(kStart + kMs, /*read_unsettled_audio=*/true));
+}
+
+// Counts the frames written, for a channel whose samples do not matter.
+class FrameCounter final : public ByteWriter {
+ public:
+  explicit FrameCounter(std::size_t& frames) : frames_(frames) {}
+  void write(std::span<const std::byte>) override {}
+  std::expected<void, ErrorText> flush() override {
+    ++frames_;
+    return {};
+  }
+
+ private:
+  std::size_t& frames_;
+};
+
+// A microphone whose input goes away overnight: eight hours later a new
+// one comes. Meanwhile the channel goes on as silence at the clock's pace,
+// so nothing is ever written in a burst or held; and so it does when its
+// input merely delivers nothing for long (a stalled server).
+TEST(LoopSchedule, AMicrophoneWithoutInputGoesOnAsSilenceAtTheClocksPace) {
+  for (bool no_input : {true, false}) {
+    SCOPED_TRACE(no_input ? "no input device" : "an input that delivers nothing");
+    std::size_t frames = 0, most_at_once = 0;
+    FrameSink sink(kStart, std::make_unique<FrameCounter>(frames));
+    Framer mic(0, std::nullopt);
+    const std::vector<std::int16_t> block(640, 7);
+    ASSERT_TRUE(mic.append_block({kStart, block}, sink));
+    LoopSchedule schedule(kStart, /*quiet_checks=*/false);
+    schedule.audio_read(kStart);
+    const Ticks back = kStart + 8 * 3600 * kTicksPerSecond;
+    for (Ticks now = kStart + LoopSchedule::kLongestSleep; now < back; now += LoopSchedule::kLongestSleep) {
+      const std::size_t before = frames;
+      if (schedule.leaves_silence(now, no_input)) {
+        mic.note_handed_out(now - BlockStamper::kHandOutAllowance, now);
+        ASSERT_TRUE(mic.fill_silence(now, sink));
+      }
+      most_at_once = std::max(most_at_once, frames - before);
+      ASSERT_LT(mic.pending_samples(), kFullFrameSamples);
+    }
+    const std::size_t before = frames;
+    ASSERT_TRUE(mic.append_block({back, block, /*opens_device=*/true}, sink));
+    most_at_once = std::max(most_at_once, frames - before);
+    EXPECT_LE(most_at_once, 10u) << "an absence written at once";
+    EXPECT_GE(frames, 8u * 3600 * 5 - 1) << "frames that did not come as time passed";
+  }
 }
 
 TEST(ReopenPacing, TriesAtOnceThenBacksOffWhileAttemptsFailAndStopsWhenAStreamRuns) {
