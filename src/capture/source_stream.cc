@@ -50,7 +50,9 @@ SourceStream::~SourceStream() {
 std::expected<void, ErrorText> SourceStream::open(const std::string& device, bool follow) {
   follow_ = follow;
   device_ = device;
-  return open_on(device);
+  if (auto opened = open_on(device); !opened) return opened;
+  state_ = State::Opening;
+  return {};
 }
 
 std::expected<void, ErrorText> SourceStream::open_on(const std::string& device) {
@@ -77,7 +79,7 @@ std::expected<void, ErrorText> SourceStream::wait_until_running(pa_mainloop* loo
     switch (pa_stream_get_state(s)) {
       case PA_STREAM_READY:
         if (pa_stream_get_timing_info(s)) {
-          attached_ = true;
+          state_ = State::Attached;
           return {};
         }
         break;
@@ -111,20 +113,17 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
     // A new default is worth an attempt at once, whatever the pause.
     if (follower_->take_default_change()) reopening_.default_changed(now);
   }
-  if (stream_ && attached_) {
-    pa_stream* s = stream_->stream.get();
-    const pa_stream_state_t state = pa_stream_get_state(s);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-      if (!follower_ || !stream_->killed) return std::unexpected(stream_died(kind_, context_, pa_context_errno(context_)));
-      let_go_of_killed_stream(now);
-    }
-  } else if (stream_) {
+  if (state_ == State::Attached && phase_of(stream_->stream.get()) == StreamPhase::Failed) {
+    if (!follower_ || !stream_->killed) return std::unexpected(stream_died(kind_, context_, pa_context_errno(context_)));
+    let_go_of_killed_stream(now);
+  } else if (state_ == State::Reopening) {
     tend_reopened_stream(now);
   }
   // While the server names no default, the next attempt waits for one.
-  if (follower_ && !stream_ && reopening_.due_by(now)) {
+  if (follower_ && state_ == State::None && reopening_.due_by(now)) {
     if (const std::optional<std::string>& device = follower_->default_device()) {
       if (open_on(*device)) {
+        state_ = State::Reopening;
         reopened_at_ = now;
         tend_reopened_stream(now);  // still starting: sets when to look again
       } else {
@@ -132,7 +131,7 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
       }
     }
   }
-  tending.nothing_coming = follower_ && (!attached_ || follower_->on_discarded_device());
+  tending.nothing_coming = follower_ && (state_ != State::Attached || follower_->on_discarded_device());
   return tending;
 }
 
@@ -141,7 +140,7 @@ std::expected<SourceStream::Tending, ErrorText> SourceStream::tend(Ticks now) {
 void SourceStream::let_go_of_killed_stream(Ticks now) {
   follower_->detach();
   stream_.reset();
-  attached_ = false;
+  state_ = State::None;
   stamper_.reset(0, /*new_device=*/true, now);
   reopening_.stream_lost(now);
 }
@@ -157,30 +156,38 @@ void SourceStream::tend_reopened_stream(Ticks now) {
       look_again_at_ = verdict.look_again_at;
       break;
     case ReopenVerdict::Action::Attach:
-      attached_ = true;
+      state_ = State::Attached;
       reopening_.stream_running();
       follower_->attach(s, /*first=*/false);
       break;
     case ReopenVerdict::Action::GiveUp:
       stream_.reset();
+      state_ = State::None;
       reopening_.attempt_failed(now);
       break;
   }
 }
 
 std::optional<Ticks> SourceStream::reopen_at() const {
-  if (!follower_ || (stream_ && attached_)) return std::nullopt;
-  if (stream_) return look_again_at_;
-  // Without a default the watch's news wakes the loop.
-  if (!follower_->default_device()) return std::nullopt;
-  return reopening_.due();
+  switch (state_) {
+    case State::Reopening:
+      return look_again_at_;
+    case State::None:
+      // Without a default the watch's news wakes the loop.
+      if (!follower_ || !follower_->default_device()) return std::nullopt;
+      return reopening_.due();
+    case State::Opening:
+    case State::Attached:
+      return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 bool SourceStream::switch_pending() const { return follower_ && follower_->switch_pending(); }
 
 
 pa_stream* SourceStream::readable() const {
-  if (!stream_ || !attached_) return nullptr;
+  if (state_ != State::Attached) return nullptr;
   pa_stream* s = stream_->stream.get();
   return pa_stream_get_state(s) == PA_STREAM_READY ? s : nullptr;
 }

@@ -89,6 +89,15 @@ class SourceStream {
   bool switch_pending() const;
 
  private:
+  // Where the stream of the source stands. There is a stream in every state
+  // but None.
+  enum class State {
+    None,       // not opened yet, or let go of and not replaced yet
+    Opening,    // the first stream, until wait_until_running() sees it run
+    Attached,   // running, and the one read
+    Reopening,  // a replacement on its way, judged each cycle
+  };
+
   // One opened stream and what its callbacks report of it.
   struct Opened {
     SourceStream* owner;
@@ -100,7 +109,7 @@ class SourceStream {
   std::expected<void, ErrorText> open_on(const std::string& device);
   void let_go_of_killed_stream(Ticks now);
   void tend_reopened_stream(Ticks now);
-  bool attached(const Opened* opened) const { return opened == stream_.get() && attached_; }
+  bool attached(const Opened* opened) const { return state_ == State::Attached && opened == stream_.get(); }
 
   // libpulse callbacks, on this thread during dispatch; `opened` is the
   // Opened of the stream they are about.
@@ -115,10 +124,10 @@ class SourceStream {
   BlockStamper& stamper_;
   bool follow_ = false;
   std::string device_;  // the device the first stream was opened on
-  bool attached_ = false;  // stream_ is running and is the one read
+  State state_ = State::None;
   ReopenPacing reopening_;
-  // The stream on its way: when it was opened, and when it is judged again
-  // at the latest.
+  // While Reopening: when the stream was opened, and when it is judged
+  // again at the latest.
   Ticks reopened_at_ = 0;
   Ticks look_again_at_ = 0;
   // Destroyed in reverse order: the follower, then the stream.
