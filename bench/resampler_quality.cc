@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "base/units.h"
-#include "capture/resampler.h"
+#include "signal/resampler.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 # a file may include headers of its own layer and of the layers below it.
 #   cmake -DSOURCE_DIR=<checkout> -P cmake/check_layers.cmake
 cmake_minimum_required(VERSION 3.25)
-set(layers base text frame pulse device capture cli)
+set(layers base text frame pulse device signal capture cli)
 list(JOIN layers "|" any_layer)
 set(faults "")
 foreach(layer IN LISTS layers)

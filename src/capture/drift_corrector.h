@@ -13,8 +13,8 @@
 
 #include "base/source_kind.h"
 #include "base/units.h"
-#include "capture/resampler.h"
 #include "frame/captured_block.h"
+#include "signal/resampler.h"
 
 namespace tavikrec {
 

@@ -11,8 +11,8 @@
 #include <optional>
 
 #include "base/units.h"
-#include "capture/drift_tracker.h"
 #include "frame/framer.h"
+#include "signal/drift_tracker.h"
 
 namespace tavikrec {
 

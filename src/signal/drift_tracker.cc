@@ -1,4 +1,4 @@
-#include "capture/drift_tracker.h"
+#include "signal/drift_tracker.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "capture/resampler.h"
+#include "signal/resampler.h"
 
 #include <gtest/gtest.h>
 
