@@ -28,6 +28,18 @@ CapturedStream read_stream(const std::string& bytes) {
   return stream;
 }
 
+namespace {
+
+// Both ends are null devices on the system's clock, so PulseAudio's loopback
+// need not adapt its rate (adjust_time=0), which would move the echo about.
+std::string echo_arguments(ServerKind kind) {
+  std::string arguments = "source=speakers.monitor sink=tone latency_msec=" + std::to_string(kEchoLatencyMs);
+  if (kind == ServerKind::PulseAudio) arguments += " adjust_time=0 source_dont_move=true sink_dont_move=true";
+  return arguments;
+}
+
+}  // namespace
+
 CaptureRig::CaptureRig(ServerKind kind, RigDevices devices) : server_(SoundServer::start(kind)) {
   std::vector<std::pair<DeviceSpec, double>> outputs{{{"speakers", "Speakers"}, kOutputTone}};
   if (devices.headphones) outputs.push_back({{"headphones", "Headphones"}, kHeadphonesTone});
@@ -38,6 +50,7 @@ CaptureRig::CaptureRig(ServerKind kind, RigDevices devices) : server_(SoundServe
   devices_["mic"] = server_->add_remap_source("mic", "Desk Microphone", "tone.monitor");
   if (devices.second_mic) devices_["mic2"] = server_->add_remap_source("mic2", "Headset Microphone", "tone2.monitor");
   server_->set_default_source("mic");
+  if (devices.echo) devices_["echo"] = server_->load_module("module-loopback", echo_arguments(kind));
   // Played only once the defaults are set: a server may move what plays on
   // the old default output to the new one.
   for (const auto& [sink, tone] : outputs) play(sink.name, tone);

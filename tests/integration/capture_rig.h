@@ -33,7 +33,14 @@ inline constexpr double kOtherMicTone = 250.0;
 struct RigDevices {
   bool second_mic = false;  // "mic2" ("Headset Microphone"), hears kOtherMicTone
   bool headphones = false;  // output "headphones" ("Headphones"), plays kHeadphonesTone
+  // The microphone also hears the default output, as in a room: a loopback
+  // plays "speakers.monitor" into "tone" at its full level, kEchoLatencyMs
+  // asked for. On the timeline the echo lands 13 ms (PulseAudio) to 15-20 ms
+  // (PipeWire) after the output played it.
+  bool echo = false;
 };
+
+inline constexpr int kEchoLatencyMs = 20;
 
 struct FrameInfo {
   std::uint8_t tag;
@@ -86,7 +93,8 @@ class CaptureRig {
   // loses the default output picks "headphones" over "tone". A microphone
   // "mic" ("Desk Microphone") remapped from the tone sink's monitor is the
   // default source; with `devices.second_mic`, also "tone2" playing
-  // kOtherMicTone and its remap "mic2" ("Headset Microphone").
+  // kOtherMicTone and its remap "mic2" ("Headset Microphone"). With
+  // `devices.echo`, the loopback "echo" from the output to "tone".
   CaptureRig(ServerKind kind, RigDevices devices = {});
 
   SoundServer& server() { return *server_; }
