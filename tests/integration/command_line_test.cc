@@ -76,6 +76,19 @@ TEST(CommandLine, ArgumentErrors) {
   expect_rejected({"-mh"}, "unknown argument -mh");
 }
 
+// Echo cancellation works on the microphone channel: asked for without it,
+// it is a usage error, told before any server is reached.
+TEST(CommandLine, CancelEchoWithoutTheMicrophone) {
+  for (auto args : std::vector<std::vector<std::string>>{{"--cancel-echo"}, {"--system", "--cancel-echo"}}) {
+    Outcome o = run(args);
+    EXPECT_EQ(o.status, ExitStatus::Code(2));
+    const std::string message = o.stderr_text.substr(0, o.stderr_text.find('\n') + 1);
+    EXPECT_TRUE(message.starts_with("tavikrec: --cancel-echo needs --mic")) << o.stderr_text;
+    EXPECT_EQ(o.stderr_text.substr(message.size()), kUsage + "\n");
+    EXPECT_EQ(o.stdout_bytes, "");
+  }
+}
+
 TEST(CommandLine, QuotedArgumentsStayOneLine) {
   expect_rejected({"--x\ntavikrec: ready"}, "unknown argument --x\\ntavikrec: ready");
   expect_rejected({"a\rb\x1b\x7f"}, "unknown argument a\\rb\\u001b\\u007f");
