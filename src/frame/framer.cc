@@ -114,17 +114,20 @@ std::expected<void, ErrorText> Framer::append_zeros(Ticks count, FrameSink& sink
   while (written && rest >= static_cast<Ticks>(kFullFrameSamples)) {
     written = sink.write_frame(tag_, end_, kSilentFrame);
     if (written) {
+      if (tap_) tap_->placed_silence(end_, static_cast<Ticks>(kFullFrameSamples));
       end_ += kFullFrameDuration;
       rest -= static_cast<Ticks>(kFullFrameSamples);
     }
   }
   // What remains is under one frame, unless a write failed.
+  if (tap_ && rest > 0) tap_->placed_silence(end_, rest);
   pending_.resize(pending_.size() + static_cast<std::size_t>(rest), 0);
   end_ += rest * kTicksPerSample;
   return written;
 }
 
 void Framer::keep(std::span<const std::int16_t> samples) {
+  if (tap_ && !samples.empty()) tap_->placed(end_, samples);
   pending_.insert(pending_.end(), samples.begin(), samples.end());
   end_ += kTicksPerSample * static_cast<Ticks>(samples.size());
 }

@@ -19,6 +19,7 @@
 #include "base/poisonable.h"
 #include "frame/captured_block.h"
 #include "frame/frame_sink.h"
+#include "frame/timeline_tap.h"
 
 namespace tavikrec {
 
@@ -84,6 +85,9 @@ class Framer {
   // REQUIRES: lock held. Nothing is on its way after all.
   void end_silence_hold() { silence_held_until_ = 0; }
 
+  // REQUIRES: lock held. From now on `tap` sees every sample placed.
+  void set_tap(std::shared_ptr<TimelineTap> tap) { tap_ = std::move(tap); }
+
   std::uint8_t tag() const { return tag_; }
   // Stamp just after the last pending or written sample; nothing until anchored.
   std::optional<Ticks> timeline_end() const;
@@ -119,6 +123,7 @@ class Framer {
   bool placing_device_ = false;
   // Where the silence filler's last zeros end; nothing before it pads.
   std::optional<Ticks> silence_padded_until_;
+  std::shared_ptr<TimelineTap> tap_;
 };
 
 // A Framer shared by its capture thread, the silence filler and the

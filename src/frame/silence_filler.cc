@@ -6,15 +6,15 @@
 
 namespace tavikrec {
 
-void run_silence_filler(std::vector<SharedFramer> framers, std::shared_ptr<FrameSink> sink,
+void run_silence_filler(std::vector<PaddedChannel> channels,
                         std::shared_ptr<const std::atomic<bool>> stop, std::shared_ptr<Doorbell> bell) {
   std::expected<void, ErrorText> outcome;
   while (!stop->load()) {
     bell->wait();
     if (stop->load()) break;
     std::expected<void, ErrorText> filled;
-    for (const SharedFramer& shared : framers) {
-      filled = shared->lock()->fill_silence(monotonic_ticks(), *sink);
+    for (const PaddedChannel& channel : channels) {
+      filled = channel.framer->lock()->fill_silence(monotonic_ticks(), *channel.sink);
       if (!filled) break;
     }
     if (!filled) {

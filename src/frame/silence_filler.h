@@ -16,15 +16,21 @@
 
 namespace tavikrec {
 
-// Thread body. At every ring of `bell` calls fill_silence on each Framer,
-// which pads only what its stream is known to have left silent and writes
-// everything pending. Ends quietly once *stop is set
+// A channel the filler pads, and where its frames go.
+struct PaddedChannel {
+  SharedFramer framer;
+  std::shared_ptr<FrameSink> sink;
+};
+
+// Thread body. At every ring of `bell` calls fill_silence on each channel's
+// Framer, which pads only what its stream is known to have left silent and
+// writes everything pending. Ends quietly once *stop is set
 // (checked before the first wait and after every ring; the supervisor rings
 // after setting it). A frame write failure goes to report_fatal as "could
 // not write frames ({})", which ends the process unless stop is set.
 // Throws InternalError on a poisoned framer or sink: run it inside
 // run_worker.
-void run_silence_filler(std::vector<SharedFramer> framers, std::shared_ptr<FrameSink> sink,
+void run_silence_filler(std::vector<PaddedChannel> channels,
                         std::shared_ptr<const std::atomic<bool>> stop, std::shared_ptr<Doorbell> bell);
 
 }  // namespace tavikrec

@@ -81,7 +81,7 @@ TEST(FrameStreamConcurrency, ProducersFillerAndWriterMakeOneSoundStream) {
     }
     produce(*system, *sink, 12, -30000, system_out);
   });
-  std::thread filler(run_silence_filler, std::vector{system}, sink, stop, bell);
+  std::thread filler(run_silence_filler, std::vector{PaddedChannel{system, sink}}, stop, bell);
 
   mic_thread.join();
   system_thread.join();

@@ -19,7 +19,7 @@ TEST(SilenceFillerDeathTest, FrameWriterGoneIsFatalWhileRunning) {
     system->lock()->note_handed_out(now, now);
     auto bell = std::make_shared<Doorbell>();
     bell->ring();
-    run_silence_filler({system}, sink, std::make_shared<std::atomic<bool>>(false), bell);
+    run_silence_filler({{system, sink}}, std::make_shared<std::atomic<bool>>(false), bell);
   };
   EXPECT_EXIT(run_without_writer(), ::testing::ExitedWithCode(1),
               "tavikrec: FATAL: could not write frames \\(frame writer stopped\\)");

@@ -29,7 +29,7 @@ TEST(SilenceFiller, PadsWhenRungAndEndsAtTheStop) {
   SharedFramer system = make_shared_framer(1, epoch);
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto bell = std::make_shared<Doorbell>();
-  std::thread filler(run_silence_filler, std::vector{system}, sink, stop, bell);
+  std::thread filler(run_silence_filler, std::vector{PaddedChannel{system, sink}}, stop, bell);
 
   const Ticks noted = monotonic_ticks();
   ASSERT_TRUE(system->lock()->note_handed_out(noted, noted));
@@ -58,7 +58,7 @@ TEST(SilenceFiller, EndsAtOnceWhenStoppedBeforeItStarts) {
   auto sink = std::make_shared<FrameSink>(0, std::move(sender));
   SharedFramer system = make_shared_framer(1, 0);
   auto stop = std::make_shared<std::atomic<bool>>(true);
-  run_silence_filler({system}, sink, stop, std::make_shared<Doorbell>());
+  run_silence_filler({{system, sink}}, stop, std::make_shared<Doorbell>());
   EXPECT_EQ(system->lock()->timeline_end(), 0);
   sink.reset();
   EXPECT_EQ(receiver.receive(), std::nullopt);
