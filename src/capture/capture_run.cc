@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
@@ -16,6 +17,8 @@
 #include "base/fatal_report.h"
 #include "base/internal_error.h"
 #include "capture/capture_thread.h"
+#include "capture/echo_reference.h"
+#include "capture/echo_stage.h"
 #include "capture/mainloop_waker.h"
 #include "capture/start_channel.h"
 #include "frame/frame_queue.h"
@@ -60,7 +63,7 @@ struct Run {
   std::thread writer;
   std::shared_ptr<FrameSink> sink;
   std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
-  std::vector<SharedFramer> framers;  // source-list order
+  std::vector<PaddedChannel> channels;  // source-list order, then the echo reference's
   std::vector<std::thread> captures;  // source-list order
   std::vector<std::shared_ptr<MainloopWaker>> wakers;
   std::thread filler;
@@ -82,9 +85,17 @@ struct Run {
 // static destructors running under the threads that are still alive.
 [[noreturn]] void end_failed_start() { end_process_now(1); }
 
+// Where the frames of a channel that only feeds the echo canceller's
+// reference go: nowhere.
+class DiscardingWriter final : public ByteWriter {
+ public:
+  void write(std::span<const std::byte>) override {}
+  std::expected<void, ErrorText> flush() override { return {}; }
+};
+
 }  // namespace
 
-int run_capture(const SourceList& sources, const std::optional<std::string>& mic_device) {
+int run_capture(const SourceList& sources, const std::optional<std::string>& mic_device, bool cancel_echo) {
   Run run;
   const Ticks epoch = monotonic_ticks();
   auto [frame_sender, frame_receiver] = make_frame_queue();
@@ -92,22 +103,32 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
   run.sink = std::make_shared<FrameSink>(epoch, std::move(frame_sender));
   auto [start_sender, start_receiver] = make_start_channel();
 
+  // Without the system channel, the echo canceller's reference is recorded
+  // all the same, by a thread whose frames go nowhere.
+  SourceList threads = sources;
+  const bool reference_only = cancel_echo && std::ranges::find(sources, SourceKind::System) == sources.end();
+  if (reference_only) threads.push_back(SourceKind::System);
+  auto reference = cancel_echo ? std::make_shared<EchoReference>(epoch, EchoStage::kLookAhead) : nullptr;
+
   run.silence_bell = std::make_shared<Doorbell>();
-  for (SourceKind kind : sources) {
+  for (SourceKind kind : threads) {
+    const bool only_reference = reference_only && kind == SourceKind::System;
     auto anchor = kind == SourceKind::System ? std::optional<Ticks>(epoch) : std::nullopt;
     SharedFramer framer = make_shared_framer(channel_tag(kind), anchor);
-    run.framers.push_back(framer);
+    if (reference && kind == SourceKind::System) framer->lock()->set_tap(reference);
+    auto sink = only_reference ? std::make_shared<FrameSink>(epoch, std::make_unique<DiscardingWriter>()) : run.sink;
+    run.channels.push_back({framer, sink});
     run.wakers.push_back(std::make_shared<MainloopWaker>());
-    CaptureRequest request{kind,      mic_device,          framer, run.sink, run.stop, start_sender,
-                           run.wakers.back(), run.silence_bell};
+    CaptureRequest request{kind,   mic_device,   framer,       sink, run.stop, start_sender, run.wakers.back(),
+                           run.silence_bell, reference, only_reference};
     run.captures.push_back(start_worker([request = std::move(request)]() mutable { capture_thread(std::move(request)); }));
   }
   start_sender.reset();
-  run.filler = start_worker([framers = run.framers, sink = run.sink, stop = run.stop, bell = run.silence_bell]() mutable {
-    run_silence_filler(std::move(framers), std::move(sink), std::move(stop), std::move(bell));
+  run.filler = start_worker([channels = run.channels, stop = run.stop, bell = run.silence_bell]() mutable {
+    run_silence_filler(std::move(channels), std::move(stop), std::move(bell));
   });
 
-  for (size_t i = 0; i < sources.size(); ++i) {
+  for (size_t i = 0; i < threads.size(); ++i) {
     switch (start_receiver.wait(kStartSignalLimit)) {
       case StartReceiver::Outcome::Signal:
         break;
@@ -132,11 +153,11 @@ int run_capture(const SourceList& sources, const std::optional<std::string>& mic
   run.silence_bell->ring();
   for (auto& capture : run.captures) capture.join();
   if (run.filler.joinable()) run.filler.join();
-  for (const SharedFramer& framer : run.framers) {
-    auto locked = framer->lock();
-    (void)locked->drain(*run.sink);  // a frame writer that is gone loses these; nothing to add
+  for (const PaddedChannel& channel : run.channels) {
+    auto locked = channel.framer->lock();
+    (void)locked->drain(*channel.sink);  // a frame writer that is gone loses these; nothing to add
   }
-  run.framers.clear();
+  run.channels.clear();
   run.sink.reset();  // the last reference: closes the frame queue
   run.writer.join();
   print_line("stopped");

@@ -30,6 +30,10 @@ constexpr int kFinalPasses = 4;
 // more to receive: a stream on a device the channel does not keep goes on
 // receiving while it is quiet.
 constexpr int kQuietPasses = 4;
+// How the thread that records the output names the echo canceller's
+// reference, when it starts and when the default output changes.
+constexpr std::string_view kEchoReferenceLine = "echo reference: ";
+constexpr std::string_view kEchoReferenceSwitchLine = "echo reference now: ";
 // How long the silence filler waits for the first audio of a device the
 // stream has switched to: PipeWire 1.4 hands over up to 180 ms of it in a
 // burst.
@@ -76,9 +80,22 @@ class CaptureSession {
       return started;
     }
     device_display_name_ = stream_->device_name();
-    print_line(kind_name_ + " capturing from " + device_display_name_);
+    std::vector<std::string> switch_lines;
+    if (!request_.reference_only) {
+      print_line(kind_name_ + " capturing from " + device_display_name_);
+      switch_lines.push_back(kind_name_ + " now capturing from ");
+    }
+    if (request_.kind == SourceKind::System && request_.echo_reference) {
+      print_line(std::string(kEchoReferenceLine) + device_display_name_);
+      switch_lines.push_back(std::string(kEchoReferenceSwitchLine));
+    }
+    if (request_.kind == SourceKind::Mic && request_.echo_reference) {
+      auto canceller = EchoCanceller::create(EchoStage::kFilterSamples);
+      if (!canceller) return std::unexpected(canceller.error());
+      outlet_.cancel_echo(EchoStage(request_.echo_reference, std::move(*canceller)));
+    }
     request_.start.send();
-    if (follow) stream_->follow(device_display_name_);
+    if (follow) stream_->follow(device_display_name_, std::move(switch_lines));
     return capture_loop();
   }
 
@@ -119,7 +136,7 @@ class CaptureSession {
       }
       const std::optional<Ticks> stall_deadline =
           watch_stalls_ ? std::optional<Ticks>(watch_.stall_deadline()) : std::nullopt;
-      if (!wait_for_work(schedule.next_wake(now, stall_deadline, stamper_.release_at(), stream_->reopen_at()))) {
+      if (!wait_for_work(schedule.next_wake(now, stall_deadline, outlet_.release_at(stamper_), stream_->reopen_at()))) {
         return std::unexpected(kind_name_ + " capture stream died (connection lost)");
       }
     }
@@ -200,6 +217,9 @@ class CaptureSession {
     const Ticks now = monotonic_ticks();
     std::optional<Ticks> handed_out = outlet_.handed_out_until(stamper_, now);
     if (!handed_out) return {};
+    if (request_.kind == SourceKind::System && request_.echo_reference) {
+      request_.echo_reference->silent_until(*handed_out);
+    }
     bool silence_to_pad = request_.framer->lock()->note_handed_out(*handed_out, now);
     if (silence_to_pad) request_.silence_bell->ring();
     return {};

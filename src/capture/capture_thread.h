@@ -12,6 +12,7 @@
 
 #include "base/doorbell.h"
 #include "base/source_kind.h"
+#include "capture/echo_reference.h"
 #include "capture/mainloop_waker.h"
 #include "capture/start_channel.h"
 #include "frame/frame_sink.h"
@@ -32,6 +33,13 @@ struct CaptureRequest {
   std::shared_ptr<MainloopWaker> waker;
   // Rung when the silence filler has silence to pad on this channel.
   std::shared_ptr<Doorbell> silence_bell;
+  // With --cancel-echo: the output's timeline, as the echo canceller's
+  // reference. The output's Framer feeds it; the microphone's thread reads
+  // it, and the output's thread says when its stream is known silent.
+  std::shared_ptr<EchoReference> echo_reference;
+  // The output's thread only records the reference: its channel was not
+  // asked for, so its lines name only the reference.
+  bool reference_only = false;
 };
 
 // The thread body. Returns after a silent end (stop flag); a failure ends

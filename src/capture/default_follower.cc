@@ -9,10 +9,13 @@
 
 namespace tavikrec {
 
-DefaultFollower::DefaultFollower(SourceKind kind, pa_context* context, std::string announced)
+DefaultFollower::DefaultFollower(SourceKind kind, pa_context* context, std::string announced,
+                                 std::vector<std::string> switch_lines)
     : kind_(kind),
       context_(context),
       announced_(std::move(announced)),
+      switch_lines_(switch_lines.empty() ? std::vector{std::string(display_name(kind)) + " now capturing from "}
+                                         : std::move(switch_lines)),
       watch_(kind, context, failure_,
              {[this](bool news) { default_answered(news); },
               [this](std::uint32_t index) { device_removed(index); }}) {}
@@ -136,7 +139,7 @@ void DefaultFollower::announce(const std::string& device) {
   std::string display = decode_utf8_lossy(device);
   if (display == announced_) return;
   announced_ = display;
-  lines_.push_back(std::string(display_name(kind_)) + " now capturing from " + display);
+  for (const std::string& line : switch_lines_) lines_.push_back(line + display);
 }
 
 void DefaultFollower::announce_no_input(const std::string& monitor) {

@@ -30,9 +30,12 @@ namespace tavikrec {
 class DefaultFollower {
  public:
   // `announced` is the display name of the device the stream was announced
-  // on. REQUIRES: `context` is ready and outlives this object; every call,
-  // and the destruction, on the thread that drives its main loop.
-  DefaultFollower(SourceKind kind, pa_context* context, std::string announced);
+  // on; a switch is announced by a line of each of `switch_lines` followed by
+  // the new device's name (by default "{kind} now capturing from ").
+  // REQUIRES: `context` is ready and outlives this object; every call, and
+  // the destruction, on the thread that drives its main loop.
+  DefaultFollower(SourceKind kind, pa_context* context, std::string announced,
+                  std::vector<std::string> switch_lines = {});
   ~DefaultFollower();
   DefaultFollower(const DefaultFollower&) = delete;
   DefaultFollower& operator=(const DefaultFollower&) = delete;
@@ -102,6 +105,7 @@ class DefaultFollower {
   pa_context* const context_;
   ParkedFailure failure_;
   std::string announced_;
+  const std::vector<std::string> switch_lines_;
   pa_stream* stream_ = nullptr;
   DeviceSpans spans_;
   // System output: spans whose device is not judged yet, oldest first; the

@@ -97,8 +97,8 @@ std::string SourceStream::device_name() const {
   return reported ? decode_utf8_lossy(reported) : default_device_name(kind_);
 }
 
-void SourceStream::follow(const std::string& announced) {
-  follower_.emplace(kind_, context_, announced);
+void SourceStream::follow(const std::string& announced, std::vector<std::string> switch_lines) {
+  follower_.emplace(kind_, context_, announced, std::move(switch_lines));
   follower_->attach(stream_->stream.get(), /*first=*/true);
 }
 

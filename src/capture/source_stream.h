@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error_text.h"
 #include "base/source_kind.h"
@@ -51,8 +52,9 @@ class SourceStream {
   std::string device_name() const;
 
   // From now on the stream follows the defaults. `announced`: the display
-  // name it was announced with. REQUIRES: opened with `follow`, running.
-  void follow(const std::string& announced);
+  // name it was announced with; `switch_lines`: see DefaultFollower.
+  // REQUIRES: opened with `follow`, running.
+  void follow(const std::string& announced, std::vector<std::string> switch_lines = {});
 
   struct Tending {
     // The stream moved or lost its device since the last call: the first

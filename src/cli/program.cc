@@ -47,6 +47,11 @@ int run_program(std::span<const std::string_view> args) {
     }
     return 0;
   }
+  if (options.cancel_echo && !options.mic) {
+    print_line(kCancelEchoNeedsMic);
+    print_line(kUsage);
+    return 2;
+  }
   if (!options.mic && !options.system && !options.devices && !options.list_inputs) {
     print_line(std::string(kUsage) + std::string(kNoModeSuffix));
     return 2;
@@ -62,7 +67,7 @@ int run_program(std::span<const std::string_view> args) {
     if (sources.empty()) sources = {SourceKind::Mic, SourceKind::System};
     return run_device_listing(sources, options.mic_device);
   }
-  return run_capture(sources, options.mic_device);
+  return run_capture(sources, options.mic_device, options.cancel_echo);
 }
 
 }  // namespace tavikrec

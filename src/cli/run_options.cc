@@ -26,6 +26,8 @@ std::expected<RunOptions, ErrorText> parse_arguments(std::span<const std::string
       options.help = true;
     } else if (arg == "--version") {
       options.version = true;
+    } else if (arg == "--cancel-echo") {
+      options.cancel_echo = true;
     } else if (arg == "--mic-device") {
       if (i + 1 == args.size()) return std::unexpected("--mic-device needs a device id or name");
       std::string_view value = args[++i];

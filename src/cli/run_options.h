@@ -15,6 +15,8 @@ namespace tavikrec {
 inline constexpr std::string_view kUsage =
     "usage: tavikrec [--mic] [--system] [--mic-device ID] | --devices [--mic-device ID] | --list-inputs";
 inline constexpr std::string_view kNoModeSuffix = "  (at least one channel)";
+inline constexpr std::string_view kCancelEchoNeedsMic =
+    "--cancel-echo needs --mic: it takes the output's echo out of the microphone channel";
 
 struct RunOptions {
   bool mic = false;
@@ -23,6 +25,9 @@ struct RunOptions {
   bool list_inputs = false;
   bool help = false;
   bool version = false;
+  // The microphone channel carries the microphone less the echo of what the
+  // default output plays. Meaningful with --mic only.
+  bool cancel_echo = false;
   // The --mic-device text as typed; absent means the server's default input
   // (also when the text reads "default" once trimmed and normalized).
   std::optional<std::string> mic_device;

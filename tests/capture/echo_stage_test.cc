@@ -1,0 +1,134 @@
+// The microphone's way through the echo canceller, with a controlled clock:
+// what waits for the output's reference, for how long, and that stamps stay.
+#include "capture/echo_stage.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+namespace tavikrec {
+namespace {
+
+constexpr Ticks kEpoch = 1'000 * kTicksPerSecond;
+constexpr Ticks kMs = kTicksPerMillisecond;
+
+std::vector<std::int16_t> tone(std::size_t count, double frequency, double amplitude, std::size_t from = 0) {
+  std::vector<std::int16_t> samples(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = static_cast<double>(from + i) / 16000;
+    samples[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(2 * std::numbers::pi * frequency * t)));
+  }
+  return samples;
+}
+
+// The amplitude of `frequency` in `samples` (a whole number of its periods
+// or many of them).
+double amplitude_at(std::span<const std::int16_t> samples, double frequency) {
+  double re = 0, im = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / 16000;
+    re += samples[i] * std::cos(phase);
+    im += samples[i] * std::sin(phase);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(samples.size());
+}
+
+double rms(std::span<const std::int16_t> samples) {
+  double sum = 0;
+  for (std::int16_t s : samples) sum += static_cast<double>(s) * s;
+  return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+std::vector<std::int16_t> take_all(EchoStage& stage, Ticks now, bool flush, std::vector<Ticks>* stamps = nullptr) {
+  std::vector<std::int16_t> out;
+  for (const CapturedBlock& block : stage.release(now, flush)) {
+    if (stamps) stamps->push_back(block.stamp);
+    out.insert(out.end(), block.samples.begin(), block.samples.end());
+  }
+  return out;
+}
+
+class EchoStageTest : public ::testing::Test {
+ protected:
+  EchoStage stage() { return EchoStage(reference_, *EchoCanceller::create(EchoStage::kFilterSamples)); }
+  std::shared_ptr<EchoReference> reference_ = std::make_shared<EchoReference>(kEpoch, EchoStage::kLookAhead);
+};
+
+// A stretch waits for its reference, and only until it is overdue: an
+// output that never delivers (a stalled server) never stalls the channel.
+// The stamps stay where they were, and with no echo the voice passes.
+TEST_F(EchoStageTest, WaitsForTheReferenceAtMostAFragmentPastItsDueAndKeepsTheStamps) {
+  EchoStage echo = stage();
+  const std::vector<std::int16_t> voice = tone(640, 300, 8000);
+  const Ticks stamp = kEpoch + 1'000 * kMs + 123;
+  echo.take({stamp, voice});
+  const Ticks end = stamp + 40 * kMs;
+  EXPECT_TRUE(take_all(echo, end, false).empty()) << "released before its reference came";
+  const Ticks due = stamp + 40 * kMs + EchoStage::kLookAhead + EchoStage::kReferenceWait;
+  EXPECT_EQ(echo.release_at(), stamp + 10 * kMs + EchoStage::kLookAhead + EchoStage::kReferenceWait)
+      << "when the first frame stops waiting";
+  EXPECT_GT(echo.held_back(), 0);
+  std::vector<Ticks> stamps;
+  std::vector<std::int16_t> out = take_all(echo, stamp + 10 * kMs + EchoStage::kLookAhead + EchoStage::kReferenceWait, false, &stamps);
+  ASSERT_EQ(out.size(), 160u) << "the first frame alone is overdue";
+  EXPECT_EQ(stamps, std::vector<Ticks>{stamp});
+  out = take_all(echo, due, false, &stamps);
+  EXPECT_EQ(out.size(), 480u);
+  EXPECT_EQ(stamps.back(), stamp + 160 * kTicksPerSample);
+  EXPECT_NEAR(rms(out), rms(std::span(voice).last(480)), rms(voice) * 0.06);
+  EXPECT_EQ(echo.release_at(), std::nullopt);
+  EXPECT_EQ(echo.held_back(), 0);
+}
+
+// The output known silent (its stream handed out everything and played
+// nothing) is a reference at once; a partial frame waits for the audio that
+// completes it, unless the run stops.
+TEST_F(EchoStageTest, ASilentOutputIsAReferenceAtOnceAndTheStopTakesThePartialFrame) {
+  EchoStage echo = stage();
+  const Ticks stamp = kEpoch + 500 * kMs;
+  reference_->silent_until(stamp + 200 * kMs);
+  echo.take({stamp, tone(700, 300, 8000)});
+  EXPECT_EQ(take_all(echo, stamp + 45 * kMs, false).size(), 640u);
+  EXPECT_EQ(echo.release_at(), std::nullopt) << "a partial frame waits for audio";
+  EXPECT_EQ(take_all(echo, stamp + 45 * kMs, true).size(), 60u);
+}
+
+// The output's tone reaches the microphone 10 ms after it plays, at -3 dB;
+// after four seconds of it the microphone's own voice joins: the echo is
+// gone and the voice is left as it was.
+TEST_F(EchoStageTest, TheOutputsEchoIsTakenOutOfTheMicrophone) {
+  EchoStage echo = stage();
+  const std::size_t total = 16000 * 8, block = 640, delay = 160;
+  const std::vector<std::int16_t> far = tone(total + delay + 640, 1000, 10000);
+  std::vector<std::int16_t> voice = tone(total, 300, 3000);
+  std::fill_n(voice.begin(), total / 2, 0);
+  std::vector<std::int16_t> out;
+  for (std::size_t at = 0; at < total; at += block) {
+    const Ticks stamp = kEpoch + static_cast<Ticks>(at) * kTicksPerSample;
+    // The output's audio comes before the microphone hears it.
+    if (at == 0) reference_->placed(stamp, std::span(far).subspan(delay, block));
+    if (at + block < total) reference_->placed(stamp + 40 * kMs, std::span(far).subspan(at + block + delay, block));
+    std::vector<std::int16_t> mic(block);
+    for (std::size_t i = 0; i < block; ++i) {
+      mic[i] = static_cast<std::int16_t>(voice[at + i] + far[at + i] * 0.7);
+    }
+    echo.take({stamp, mic});
+    std::vector<std::int16_t> released = take_all(echo, stamp + 40 * kMs, false);
+    out.insert(out.end(), released.begin(), released.end());
+  }
+  std::vector<std::int16_t> rest = take_all(echo, kEpoch + 9 * kTicksPerSecond, true);
+  out.insert(out.end(), rest.begin(), rest.end());
+  ASSERT_EQ(out.size(), total);
+  // Over the last two seconds (less the stop's, whose reference never came):
+  // the echo's tone against what the microphone heard of it, and the voice.
+  const auto last = std::span(out).subspan(total - 32000, 30000);
+  const auto heard = std::span(far).subspan(total - 32000, 30000);
+  EXPECT_GT(20 * std::log10(0.7 * amplitude_at(heard, 1000) / amplitude_at(last, 1000)), 30.0);
+  EXPECT_NEAR(20 * std::log10(amplitude_at(last, 300) / 3000), 0, 0.5);
+}
+
+}  // namespace
+}  // namespace tavikrec
