@@ -8,7 +8,7 @@ import platform
 import subprocess
 import sys
 
-from . import backlog, cost, drift, fidelity, report, server as servers, soak, startup
+from . import backlog, cost, drift, echo, fidelity, report, server as servers, soak, startup
 from .server import PrivateServer
 from .stress import BusyLoops
 
@@ -20,6 +20,7 @@ CONDITIONS = ("idle", "busy")
 # Where the drift rig runs: PulseAudio with both devices, PipeWire's pulse
 # server (0.3, the system's; 1.4 from its prefix) with the microphone alone.
 DRIFT_SERVERS = ("pulseaudio", "pipewire", "pipewire14")
+ECHO_MODES = ("plain", "cancel")
 
 
 def machine() -> list[str]:
@@ -129,6 +130,44 @@ def drift_tone(binary: str, ppms: list[float], seconds: float, runs: int) -> lis
     return lines
 
 
+def echo_rig(binary: str, server_kinds: list[str], delays: list[float], gains: list[float], modes: list[str],
+             runs: int) -> list[str]:
+    """On each server, `runs` rounds; a round runs the scene once per echo
+    level, delay and mode, in that order. Each run's line is printed as it
+    finishes, the figures and targets at the end. A server that does not
+    start is reported and the others still run."""
+    speech = echo.speech_in_temp()
+    lines = []
+    for kind in server_kinds:
+        try:
+            lines += _echo_on(kind, binary, speech, delays, gains, modes, runs)
+        except (RuntimeError, OSError, subprocess.SubprocessError) as error:
+            lines.append(f"== echo, {kind}: {error}")
+    return lines
+
+
+def _echo_on(kind: str, binary: str, speech: echo.Speech, delays: list[float], gains: list[float],
+             modes: list[str], runs: int) -> list[str]:
+    keys = [(gain, delay, mode == "cancel") for gain in gains for delay in delays for mode in modes]
+    groups = {key: echo.Group([]) for key in keys}
+    with echo.rig(kind) as server:
+        name = server.describe()
+        for round_index in range(runs):
+            for gain, delay, cancel in keys:
+                tracks = echo.make_tracks(speech, delay, gain)
+                try:
+                    run = echo.measure(binary, server, tracks, cancel, gain)
+                except (RuntimeError, OSError, subprocess.SubprocessError) as error:  # a faulty run, not the end
+                    groups[(gain, delay, cancel)].failed += 1
+                    print(f"{name} D {delay:g} ms, echo {gain:+g} dB, {'--cancel-echo' if cancel else 'plain'} "
+                          f"run {round_index + 1}: failed: {error}", flush=True)
+                    continue
+                groups[(gain, delay, cancel)].runs.append(run)
+                print(report.echo_run(round_index + 1, run), flush=True)
+    return [line for (gain, delay, cancel), group in groups.items()
+            for line in report.echo(name, delay, gain, cancel, group)]
+
+
 def _drift_server(kind: str):
     if kind == "pulseaudio":
         return PrivateServer(servers.DRIFT_RIG)
@@ -146,10 +185,10 @@ def main() -> int:
                         help="loop-rig runs per binary and condition; drift-rig captures per skew (default 1)")
     parser.add_argument("--conditions", default="idle,busy",
                         help="loop-rig conditions, comma-separated: idle, busy (a busy loop on every CPU)")
-    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift", "drift-tone", "drift-cost"),
+    parser.add_argument("--only", choices=("cost", "rig", "backlog", "drift", "drift-tone", "drift-cost", "echo"),
                         help="one section only; drift, drift-tone (THD+N of a 1 kHz tone through a skewed "
                              "microphone) and drift-cost (the cost rounds on the drift rig, per skew) run only "
-                             "when asked for, on PulseAudio")
+                             "when asked for, on PulseAudio; echo (the echo canceller's rig) only when asked for")
     parser.add_argument("--drift-ppm", default="-500,+500",
                         help="drift rig: device clock skews in ppm, comma-separated (both devices of a run get it)")
     parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
@@ -158,6 +197,14 @@ def main() -> int:
                              "(a step, which must not pass for drift)")
     parser.add_argument("--drift-servers", default="pulseaudio,pipewire",
                         help=f"drift rig: {', '.join(DRIFT_SERVERS)}, comma-separated")
+    parser.add_argument("--echo-servers", default="pulseaudio,pipewire",
+                        help=f"echo rig: {', '.join(DRIFT_SERVERS)}, comma-separated")
+    parser.add_argument("--echo-delays", default="3,20,50,150",
+                        help="echo rig: where the echo lies after the output on the timeline, ms, comma-separated")
+    parser.add_argument("--echo-gains", default="-3,0",
+                        help="echo rig: the echo's level against the output, dB, comma-separated (write it with =)")
+    parser.add_argument("--echo-modes", default="plain,cancel",
+                        help="echo rig: plain (tavikrec --mic --system), cancel (with --cancel-echo), comma-separated")
     parser.add_argument("--skewed-source", metavar="PATH",
                         help="drift rig on PipeWire: the skewed_source program (tests/support) for the microphone")
     parser.add_argument("--soak", action="store_true", help="only the soak run")
@@ -173,6 +220,15 @@ def main() -> int:
         ppms = [float(value) for value in options.drift_ppm.split(",")]
     except ValueError:
         parser.error("--drift-ppm takes numbers, e.g. -500,+500")
+    echo_servers = options.echo_servers.split(",")
+    echo_modes = options.echo_modes.split(",")
+    if not set(echo_servers) <= set(DRIFT_SERVERS) or not set(echo_modes) <= set(ECHO_MODES):
+        parser.error(f"--echo-servers takes {', '.join(DRIFT_SERVERS)}; --echo-modes {', '.join(ECHO_MODES)}")
+    try:
+        echo_delays = [float(value) for value in options.echo_delays.split(",")]
+        echo_gains = [float(value) for value in options.echo_gains.split(",")]
+    except ValueError:
+        parser.error("--echo-delays and --echo-gains take numbers, e.g. 3,20 and -3,0")
 
     binaries = [(options.label, options.binary)]
     if options.baseline:
@@ -187,6 +243,11 @@ def main() -> int:
         return 0
     if options.only == "drift-tone":
         print("\n".join(drift_tone(options.binary, ppms, options.drift_seconds, options.runs or 1)), flush=True)
+        return 0
+    if options.only == "echo":  # servers of its own
+        print("\n".join(echo_rig(options.binary, echo_servers, echo_delays, echo_gains, echo_modes,
+                                 options.runs or 1)), flush=True)
+        print(f"== load average at the end {os.getloadavg()[0]:.2f}", flush=True)
         return 0
     if options.only == "drift":  # servers of its own
         print("\n".join(drift_rig(options.binary, drift_servers, ppms, options.drift_seconds,

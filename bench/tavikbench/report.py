@@ -5,6 +5,7 @@ from . import stats
 from .backlog import BacklogRun
 from .cost import Contestant
 from .drift import MARK_S, SETTLE_S, DriftChannel, DriftRun, Group
+from .echo import EchoRun, Group as EchoGroup
 from .fidelity import TAGS, ChannelTiming, FidelityRun, Summary
 from .soak import SoakRun
 
@@ -183,4 +184,56 @@ def drift(server: str, ppm: float, group: Group) -> list[str]:
             + (f"max {_spread(after, 2, '')} ms ({_verdict(max(after) <= 3)})" if after else "no click after")
             + f"; no zero run: {_verdict(max(zeros) == 0)}; no late-stamp line: {_verdict(max(late) == 0)}",
         ]
+    return lines
+
+
+def _db(value: float, digits: int = 1) -> str:
+    return f"{value:+.{digits}f}"
+
+
+def echo_run(index: int, run: EchoRun) -> str:
+    """One line per echo capture, printed as it finishes."""
+    erle = ", ".join(f"{name} {_db(value)}" for name, value in run.erle_db.items())
+    extra = ""
+    if run.measured_delay_ms is not None:
+        extra = (f"; echo found {run.measured_delay_ms:.2f} ms after channel 1; channel 0 "
+                 f"{'is the microphone bit for bit' if run.exact else 'differs from the microphone'}")
+    return (f"{run.server} D {run.delay_ms:g} ms, echo {run.gain_db:+g} dB, {_mode(run.cancel)} run {index}: "
+            f"ERLE {erle} dB; near alone {_db(run.near_change_db, 2)} dB; double talk gain "
+            f"{_db(run.double_gain_db, 2)} dB, echo reduction {_db(run.double_reduction_db)} dB{extra}; "
+            f"channel 0 alignment refined by {run.align_samples} samples; microphone pace: latest wake-up "
+            f"{run.pacing[0]:.1f} ms, most behind {run.pacing[1]:.1f} ms")
+
+
+def _mode(cancel: bool) -> str:
+    return "--cancel-echo" if cancel else "plain"
+
+
+def echo(server: str, delay_ms: float, gain_db: float, cancel: bool, group: EchoGroup) -> list[str]:
+    """Medians [ranges] over the runs of one server, delay, echo level and
+    mode; with the canceller, the targets, judged on the worst run."""
+    runs = len(group.runs) + group.failed
+    head = (f"== echo, {server}, D {delay_ms:g} ms, echo {gain_db:+g} dB, {_mode(cancel)}: {runs} runs"
+            + (f", {group.failed} failed" if group.failed else ""))
+    if not group.runs:
+        return [head + ", every one failed"]
+    lines = [head + (" (medians [ranges] over the runs)" if len(group.runs) > 1 else "")]
+    erle = ", ".join(f"{name} {_spread(group.values(lambda r, n=name: r.erle_db[n]), 1)}"
+                     for name in group.runs[0].erle_db)
+    near = group.values(lambda r: r.near_change_db)
+    gain = group.values(lambda r: r.double_gain_db)
+    reduction = group.values(lambda r: r.double_reduction_db)
+    lines.append(f"ERLE (dB): {erle}")
+    if cancel:
+        worst_near = max(near, key=abs)
+        worst_gain = max(gain, key=abs)
+        lines.append(f"target near end alone within ±0.5 dB: {_spread(near)} dB ({_verdict(abs(worst_near) <= 0.5)}); "
+                     f"double talk: near-end gain within ±1 dB: {_spread(gain)} dB ({_verdict(abs(worst_gain) <= 1)}), "
+                     f"echo reduction >= 15 dB: {_spread(reduction, 1)} dB ({_verdict(min(reduction) >= 15)})")
+    else:
+        measured = group.values(lambda r: r.measured_delay_ms)
+        lines.append(f"without a canceller (every figure should read 0 dB): near end alone {_spread(near)} dB; "
+                     f"double talk gain {_spread(gain)} dB, echo reduction {_spread(reduction, 1)} dB; echo found "
+                     f"{_spread(measured, 2, '')} ms after channel 1; channel 0 the microphone bit for bit in "
+                     f"{sum(bool(r.exact) for r in group.runs)} of {len(group.runs)} runs")
     return lines

@@ -1,0 +1,453 @@
+"""Echo: what `--cancel-echo` takes out of the microphone channel and what it
+leaves of the near end. The default output plays far-end speech (pacat);
+the microphone is a pipe source that the bench writes in real time with that
+far end's echo (a main path D ms after the output played it on the shared
+timeline, at -3 or 0 dB, and three weaker reflections) plus near-end speech.
+Since the bench knows the echo and the near end apart, it can say of channel
+0 how much echo is left and what became of the near end.
+
+Placing the echo on the timeline: a single-sample marker in the far end
+(channel 1) and one in the microphone (channel 0), read back from tavikrec's
+own frames while it runs, give the offset between the two channels'
+timelines; from then on microphone sample m carries the far end's sample
+whose place on the timeline lies D ms before m's. So D is exact on the
+timeline the canceller works on, down to 3 ms, which an echo made of a live
+recording of the monitor could not reach (the recording itself arrives tens
+of milliseconds late). The echo is made of the played samples themselves,
+which are what the monitor carries (bit for bit on PulseAudio).
+
+The scene, in seconds from the start of the far end's speech: far end alone
+0-10, double talk 10-18, near end alone 18-24, far end alone 24-32."""
+from __future__ import annotations
+
+import array
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+
+from . import probes, server as servers
+from .capture import Capture, monotonic_ns
+from .frames import RATE, channel_samples
+from .pacing import BYTES_PER_SAMPLE, Pace, PacedPipe
+
+# The scene (seconds from the start of the far end's speech).
+FAR_SPEECH = ((0.0, 18.0), (24.0, 32.0))
+NEAR_SPEECH = ((10.0, 24.0),)
+SCENE_S = 32.0
+# Where each figure is taken (scene seconds). The near end alone starts
+# half a second late: the echo of the far end's last syllable ends there.
+WINDOWS = {
+    "far first 3 s": (0.0, 3.0),
+    "far after": (3.0, 10.0),
+    "double talk": (10.0, 18.0),
+    "near alone": (18.5, 24.0),
+    "far again first 2 s": (24.0, 26.0),
+    "far again after": (26.0, 32.0),
+}
+ERLE_WINDOWS = ("far first 3 s", "far after", "far again first 2 s", "far again after")
+# Reflections after the main echo: (ms after it, dB against it).
+REFLECTIONS = ((7.0, -9.0), (19.0, -14.0), (31.0, -20.0))
+SPEECH_PEAK = 8000  # -12 dBFS: echo, reflections and near end together never clip
+MARKER = 20000
+# The far end's track: its marker, then its speech LEAD_S in; the microphone's
+# marker follows the far end's start by NEAR_MARKER_S. Both must be read back
+# before the speech's echo is due.
+FAR_MARKER_S = 0.2
+NEAR_MARKER_S = 0.8
+LEAD_S = 2.5
+TAIL_S = 0.5
+# The microphone's FIFO is kept this far ahead of the pace: PipeWire reads a
+# pipe source at its graph's pace and would find it empty now and then.
+PREFILL_MS = 60
+MARKER_TIMEOUT_S = 1.6
+DELAY_SEARCH_MS = 5.0  # the echo's measured place is sought this far around D
+ALIGN_SAMPLES = 4  # channel 0's alignment is refined by up to this many samples
+
+FAR_TEXT = ("The quarterly report is due on Friday, so please send me your figures before noon. "
+            "We will go through the budget line by line, starting with travel and equipment. "
+            "If anything is missing, the finance team will ask for it again next week. "
+            "After that we can plan the launch, the training and the support rota for the summer.")
+NEAR_TEXT = ("Sorry, I could not hear you, the line keeps breaking up. "
+             "Could you say the last part again, a little more slowly? "
+             "I think the figures are fine, but I want to check the travel costs first.")
+
+
+# --- The metrics (pure; bench/tests checks them on synthetic signals) ---
+
+def energy(samples, start: int = 0, stop: int | None = None) -> float:
+    return float(sum(v * v for v in samples[start:stop]))
+
+
+def ratio_db(numerator: float, denominator: float) -> float:
+    """10 log10 of an energy ratio; +inf when nothing is left, -inf when
+    there was nothing to begin with."""
+    if denominator <= 0:
+        return math.inf
+    if numerator <= 0:
+        return -math.inf
+    return 10 * math.log10(numerator / denominator)
+
+
+def erle_db(echo, output) -> float:
+    """Echo return loss enhancement over a stretch without near end: the
+    echo that went in against what came out."""
+    return ratio_db(energy(echo), energy(output))
+
+
+def gain_fit(output, near, echo) -> tuple[float, float]:
+    """Double talk: the least-squares gain g of the output onto the near end
+    (dB), and the echo that went in against what the fit leaves (output - g
+    near), in dB: the echo reduction with the near end present."""
+    cross = sum(o * n for o, n in zip(output, near))
+    power = energy(near)
+    g = cross / power
+    left = sum((o - g * n) ** 2 for o, n in zip(output, near))
+    return (20 * math.log10(g) if g > 0 else -math.inf), ratio_db(energy(echo), left)
+
+
+def best_lag(signal, reference, lags, start: int, stop: int) -> int:
+    """The lag L among `lags` at which signal[i + L] matches reference[i]
+    best (largest correlation) for i in [start, stop)."""
+    def correlation(lag):
+        return sum(signal[i + lag] * reference[i] for i in range(start, stop))
+    return max(lags, key=correlation)
+
+
+def echo_of(far, delay: int, gain_db: float) -> list[float]:
+    """The far end's echo: `far` `delay` samples late at `gain_db`, and the
+    REFLECTIONS after it."""
+    taps = [(delay, 10 ** (gain_db / 20))]
+    taps += [(delay + round(ms * RATE / 1000), 10 ** ((gain_db + db) / 20)) for ms, db in REFLECTIONS]
+    out = [0.0] * len(far)
+    for lag, gain in taps:
+        for i in range(lag, len(far)):
+            out[i] += gain * far[i - lag]
+    return out
+
+
+def marker_index(samples, start: int = 0) -> int | None:
+    """The sample of a single-sample marker: the largest |value| within 16
+    samples of the first over half the marker level (a resampled marker
+    rings around its place)."""
+    for i in range(start, len(samples)):
+        if abs(samples[i]) >= MARKER // 2:
+            return max(range(max(0, i - 16), min(len(samples), i + 16)), key=lambda k: abs(samples[k]))
+    return None
+
+
+# --- The signals ---
+
+@dataclass
+class Speech:
+    far: array.array  # the far end's speech, SPEECH_PEAK at its loudest
+    near: array.array
+
+
+def make_speech(directory: str) -> Speech:
+    """espeak-ng, two voices, resampled to 16 kHz by sox, each long enough
+    for its part of the scene."""
+    def speak(text: str, voice: str, name: str, seconds: float) -> array.array:
+        wav, raw = os.path.join(directory, name + ".wav"), os.path.join(directory, name + ".raw")
+        subprocess.run(["espeak-ng", "-v", voice, "-s", "150", "-w", wav, text], check=True, capture_output=True)
+        subprocess.run(["sox", wav, "-r", str(RATE), "-c", "1", "-b", "16", "-e", "signed-integer", "-t", "raw",
+                        raw], check=True, capture_output=True)
+        samples = array.array("h")
+        with open(raw, "rb") as f:
+            samples.frombytes(f.read())
+        if sys.byteorder != "little":
+            samples.byteswap()
+        while len(samples) < seconds * RATE:
+            samples += samples
+        peak = max(abs(v) for v in samples)
+        return array.array("h", (round(v * SPEECH_PEAK / peak) for v in samples[:int(seconds * RATE)]))
+    far_s = sum(b - a for a, b in FAR_SPEECH)
+    near_s = sum(b - a for a, b in NEAR_SPEECH)
+    return Speech(speak(FAR_TEXT, "en-us", "far", far_s), speak(NEAR_TEXT, "en+f3", "near", near_s))
+
+
+@dataclass
+class Tracks:
+    """Everything on the far end's sample grid: index 0 is the first sample
+    pacat plays, the speech starts at `start`."""
+    far: array.array  # what the output plays: the marker, then the speech
+    near: list[int]  # the near end as written into the microphone
+    echo: list[float]  # the echo as written (before rounding)
+    mic: bytes  # near + echo, rounded, s16le: what the microphone carries
+    start: int
+    marker: int
+    delay: int  # samples
+
+    def window(self, name: str) -> tuple[int, int]:
+        a, b = WINDOWS[name]
+        return self.start + round(a * RATE), self.start + round(b * RATE)
+
+
+def _place(parts: tuple[tuple[float, float], ...], speech: array.array, length: int, start: int) -> list[int]:
+    out = [0] * length
+    taken = 0
+    for a, b in parts:
+        n = round((b - a) * RATE)
+        at = start + round(a * RATE)
+        out[at:at + n] = speech[taken:taken + n]
+        taken += n
+    return out
+
+
+def make_tracks(speech: Speech, delay_ms: float, gain_db: float) -> Tracks:
+    start = round(LEAD_S * RATE)
+    length = start + round((SCENE_S + TAIL_S) * RATE)
+    far_speech = _place(FAR_SPEECH, speech.far, length, start)
+    near = _place(NEAR_SPEECH, speech.near, length, start)
+    delay = round(delay_ms * RATE / 1000)
+    echo = echo_of(far_speech, delay, gain_db)
+    mic = array.array("h", (round(n + e) for n, e in zip(near, echo)))  # raises OverflowError rather than clip
+    marker = round(FAR_MARKER_S * RATE)
+    far = array.array("h", far_speech)
+    far[marker] = MARKER
+    if sys.byteorder != "little":
+        far.byteswap()
+        mic.byteswap()
+    return Tracks(far, near, echo, mic.tobytes(), start, marker, delay)
+
+
+@dataclass(frozen=True)
+class AheadPace(Pace):
+    """A pace whose writer keeps `ahead` samples more than is due."""
+    ahead: int = 0
+
+    def samples_due(self, now_ns: int) -> int:
+        return super().samples_due(now_ns) + self.ahead
+
+
+class EchoMicrophone(PacedPipe):
+    """The pipe source's FIFO, written at 16 kHz: silence and, when asked,
+    a marker; once armed with the offset between the microphone's samples
+    and the far end's grid, the tracks' microphone signal."""
+
+    def __init__(self, path: str, track: bytes) -> None:
+        super().__init__(path, AheadPace(monotonic_ns(), 0.0, ahead=PREFILL_MS * RATE // 1000), pattern=b"\0\0")
+        self.track = track
+        self.marker_at: int | None = None  # microphone sample
+        self.shift: int | None = None  # far-grid index - microphone sample, once armed
+        self.armed_at: int | None = None  # the first microphone sample written armed
+
+    @property
+    def written(self) -> int:
+        return self.done_bytes // BYTES_PER_SAMPLE
+
+    def _content(self, first: int, count: int) -> bytes:
+        shift = self.shift
+        if shift is None:
+            out = bytearray(count * BYTES_PER_SAMPLE)
+            if self.marker_at is not None and first <= self.marker_at < first + count:
+                at = (self.marker_at - first) * BYTES_PER_SAMPLE
+                out[at:at + 2] = MARKER.to_bytes(2, "little", signed=True)
+            return bytes(out)
+        if self.armed_at is None:
+            self.armed_at = first
+        begin = (first + shift) * BYTES_PER_SAMPLE
+        piece = self.track[max(0, begin):max(0, begin + count * BYTES_PER_SAMPLE)]
+        return piece + bytes(count * BYTES_PER_SAMPLE - len(piece))
+
+    def _move(self, count: int) -> bool:
+        first, skip = divmod(self.done_bytes, BYTES_PER_SAMPLE)
+        data = self._content(first, (skip + count + 1) // BYTES_PER_SAMPLE)[skip:skip + count]
+        try:
+            moved = os.write(self.fd, data)
+        except BlockingIOError:
+            return False
+        self.done_bytes += moved
+        return moved > 0
+
+
+# --- One run ---
+
+@dataclass
+class EchoRun:
+    server: str
+    delay_ms: float
+    gain_db: float
+    cancel: bool
+    erle_db: dict[str, float]  # per ERLE window
+    near_change_db: float  # near end alone: out against in
+    double_gain_db: float  # double talk: least-squares gain onto the near end
+    double_reduction_db: float  # double talk: echo in against what the fit leaves
+    measured_delay_ms: float | None  # where the echo sits against channel 1 (runs without the canceller)
+    align_samples: int  # refinement of channel 0's alignment from the markers
+    exact: bool | None  # channel 0 is the microphone bit for bit (without the canceller)
+    pacing: tuple[float, float]  # the microphone's FIFO: latest wake-up, most behind (ms)
+
+
+def _watch_markers(capture: Capture, near_after: int, deadline: float) -> tuple[int, int]:
+    """Reads tavikrec's frames as they arrive until both markers are found:
+    (sample index in channel 0, in channel 1)."""
+    seen = 0
+    samples = {0: array.array("h"), 1: array.array("h")}
+    scanned = {0: near_after, 1: 0}
+    found: dict[int, int] = {}
+    while time.monotonic() < deadline:
+        frames = capture.frames[seen:]
+        seen += len(frames)
+        for frame in frames:
+            samples[frame.tag].extend(frame.samples)
+        for tag in (0, 1):
+            if tag in found:
+                continue
+            index = marker_index(samples[tag], scanned[tag])
+            # The marker must be whole: ringing after it may still be on its way.
+            if index is not None and index + 16 < len(samples[tag]):
+                found[tag] = index
+            elif index is None:
+                scanned[tag] = max(scanned[tag], len(samples[tag]) - 16)
+        if len(found) == 2:
+            return found[0], found[1]
+        time.sleep(0.02)
+    raise RuntimeError(f"markers not read back in time (found {sorted(found)})")
+
+
+def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -> EchoRun:
+    """One capture of the scene; `server` has the echo rig's devices."""
+    args = ["--mic", "--system"] + (["--cancel-echo"] if cancel else [])
+    fifo = os.path.join(server.root, "mic.fifo")
+    with EchoMicrophone(fifo, tracks.mic) as mic:
+        time.sleep(0.5)
+        capture = Capture(binary, args, server.env)
+        try:
+            capture.wait_ready()
+            ready_samples = {tag: sum(f.count for f in capture.frames if f.tag == tag) for tag in (0, 1)}
+            with probes.Player(tracks.far.tobytes(), "speakers", server.env):
+                mic.marker_at = mic.written + round(NEAR_MARKER_S * RATE)
+                near_index, far_index = _watch_markers(capture, ready_samples[0],
+                                                       time.monotonic() + NEAR_MARKER_S + MARKER_TIMEOUT_S)
+                first0 = next(f.time for f in capture.frames if f.tag == 0)
+                first1 = next(f.time for f in capture.frames if f.tag == 1)
+                offset = (first0 + near_index / RATE) - (first1 + far_index / RATE)
+                mic.shift = tracks.marker - mic.marker_at + round(offset * RATE)
+                while mic.armed_at is None:
+                    time.sleep(0.005)
+                if mic.armed_at + mic.shift > tracks.start:
+                    raise RuntimeError(f"the echo was placed {(mic.armed_at + mic.shift - tracks.start) / RATE:.2f} s "
+                                       "after the speech started")
+                end = len(tracks.near)
+                while mic.written + mic.shift < end:
+                    time.sleep(0.1)
+                time.sleep(0.5)
+        finally:
+            status, _ = capture.stop()
+    if mic.error:
+        raise RuntimeError(f"microphone FIFO: {mic.error}")
+    if status != 0 or capture.stream_error:
+        raise RuntimeError(f"echo capture: status {status}, {capture.stream_error}, {capture.lines[-3:]}")
+    _, ch0 = channel_samples(capture.frames, 0)
+    _, ch1 = channel_samples(capture.frames, 1)
+    # Channel 0's sample of far-grid index j is at base0 + j; channel 1's at base1 + j.
+    base0 = near_index - mic.marker_at - mic.shift
+    base1 = far_index - tracks.marker
+    return analyse(server.describe(), tracks, gain_db, cancel, ch0, base0, ch1, base1,
+                   (mic.worst_late_ms, mic.worst_behind_ms))
+
+
+def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base0: int, ch1, base1: int,
+            pacing: tuple[float, float]) -> EchoRun:
+    """The figures of one run from both channels and where the far-end grid
+    starts in each."""
+    a, b = tracks.window("near alone")
+    if base0 + b > len(ch0) or base1 + b > len(ch1):
+        raise RuntimeError("the capture ended before the scene")
+    # A resampling server may move the microphone by a sample or so.
+    lag = best_lag(ch0, tracks.near, range(base0 - ALIGN_SAMPLES, base0 + ALIGN_SAMPLES + 1), a, a + RATE)
+    align = lag - base0
+    base0 = lag
+    if base0 < 0 or base1 < 0:
+        raise RuntimeError("a channel started after the far end")
+    out = ch0[base0:]  # on the far-end grid from here on
+
+    def part(signal, name):
+        start, stop = tracks.window(name)
+        return signal[start:stop]
+
+    erle = {name: erle_db(part(tracks.echo, name), part(out, name)) for name in ERLE_WINDOWS}
+    near_change = ratio_db(energy(part(out, "near alone")), energy(part(tracks.near, "near alone")))
+    double_gain, double_reduction = gain_fit(part(out, "double talk"), part(tracks.near, "double talk"),
+                                             part(tracks.echo, "double talk"))
+    measured = exact = None
+    if not cancel:
+        start, _ = tracks.window("far after")
+        search = round(DELAY_SEARCH_MS * RATE / 1000)
+        system = ch1[base1:]
+        lag = best_lag(system, out, range(-tracks.delay - search, -tracks.delay + search + 1),
+                       start + tracks.delay + search, start + tracks.delay + search + RATE)
+        measured = -lag * 1000 / RATE
+        mic = array.array("h")
+        mic.frombytes(tracks.mic)
+        if sys.byteorder != "little":
+            mic.byteswap()
+        start, stop = tracks.start, len(tracks.near)
+        exact = out[start:stop] == mic[start:stop]
+    return EchoRun(server, tracks.delay * 1000 / RATE, gain_db, cancel, erle, near_change, double_gain,
+                   double_reduction, measured, align, exact, pacing)
+
+
+# --- The rig ---
+
+ECHO_RIG = f"""\
+load-module module-native-protocol-unix auth-anonymous=1 socket={{run}}/native
+load-module module-null-sink sink_name=speakers {servers.PIPE_FORMAT} norewinds=1 sink_properties=device.description=Speakers
+load-module module-pipe-source source_name=mic file={{root}}/mic.fifo {servers.PIPE_FORMAT} source_properties=device.description=Microphone
+set-default-sink speakers
+set-default-source mic
+"""
+
+
+class PipeWireEchoRig:
+    """The same devices on PipeWire's pulse server."""
+
+    def __init__(self, version: str) -> None:
+        self.server = servers.PipeWireServer(version)
+
+    def __enter__(self):
+        server = self.server.__enter__()
+        try:
+            fifo = os.path.join(server.root, "mic.fifo")
+            server.pactl("load-module", "module-null-sink", "sink_name=speakers", *servers.PIPE_FORMAT.split(),
+                         "sink_properties=device.description=Speakers")
+            server.pactl("load-module", "module-pipe-source", "source_name=mic", f"file={fifo}",
+                         *servers.PIPE_FORMAT.split(), "source_properties=device.description=Microphone")
+            server.wait_until("the echo rig's devices", lambda: "\tmic\t" in server.pactl(
+                "list", "short", "sources").stdout and os.path.exists(fifo))
+            server.pactl("set-default-sink", "speakers")
+            server.wait_until("default sink speakers",
+                              lambda: "\nDefault Sink: speakers\n" in server.pactl("info").stdout)
+            server.set_default_source("mic")
+        except BaseException:
+            server.__exit__(None, None, None)
+            raise
+        return server
+
+    def __exit__(self, *exc) -> None:
+        self.server.__exit__(*exc)
+
+
+def rig(kind: str):
+    if kind == "pulseaudio":
+        return servers.PrivateServer(ECHO_RIG)
+    return PipeWireEchoRig("0.3" if kind == "pipewire" else "1.4")
+
+
+@dataclass
+class Group:
+    """The runs of one server, delay, echo level and mode."""
+    runs: list[EchoRun]
+    failed: int = 0
+
+    def values(self, pick) -> list[float]:
+        return [v for v in (pick(run) for run in self.runs) if v is not None]
+
+
+def speech_in_temp() -> Speech:
+    with tempfile.TemporaryDirectory(prefix="tavikbench-echo.") as directory:
+        return make_speech(directory)
