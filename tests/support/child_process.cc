@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -213,6 +215,21 @@ bool ChildProcess::ignores(int signal) const {
     if (line.starts_with("SigIgn:")) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
   }
   return false;
+}
+
+std::optional<double> ChildProcess::cpu_seconds() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // "pid (comm) state" and ten more fields, then utime and stime in clock
+  // ticks; comm may hold blanks and parentheses.
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(close + 1));
+  std::string skipped;
+  for (int i = 0; i < 11; ++i) fields >> skipped;
+  unsigned long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return std::nullopt;
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string ChildProcess::stdout_bytes() const {

@@ -80,6 +80,9 @@ class ChildProcess {
   // and whether it ignores `signal`.
   std::optional<long> sleeping_in() const;
   bool ignores(int signal) const;
+  // The CPU time it has used so far (user and system), in seconds; nothing
+  // once it has been reaped.
+  std::optional<double> cpu_seconds() const;
 
   std::string stdout_bytes() const;
   // Complete stderr lines so far, without their line feeds.
