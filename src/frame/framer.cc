@@ -48,8 +48,12 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
   }
   if (block.opens_device) placing_device_ = true;
   const bool opens_device = std::exchange(placing_device_, false);
-  const bool into_silence = silence_padded_until_ && placed.stamp < *silence_padded_until_ &&
-                            placed.stamp - end_ < -kStampTolerance;
+  // Zeros already written for the stretch the block's stamp claims cannot
+  // be taken back: what of it they cover goes, and the timeline stays on
+  // the stamps rather than running ahead of them, so that no later block
+  // looks late for what was in fact dropped.
+  const bool into_silence =
+      silence_padded_until_ && placed.stamp < *silence_padded_until_ && placed.stamp < end_;
   if (!first && (opens_device || into_silence)) {
     // What the timeline covers already came from the device before, or
     // was written as silence.
@@ -92,7 +96,6 @@ std::expected<void, ErrorText> Framer::fill_silence(Ticks now, FrameSink& sink) 
   const Ticks pad = silence_to_pad(now);
   if (pad == 0) return {};
   auto filled = append_zeros(pad, sink);
-  silence_padded_until_ = end_;
   if (!filled) return filled;
   return drain(sink);
 }
@@ -123,6 +126,8 @@ std::expected<void, ErrorText> Framer::append_zeros(Ticks count, FrameSink& sink
   if (tap_ && rest > 0) tap_->placed_silence(end_, rest);
   pending_.resize(pending_.size() + static_cast<std::size_t>(rest), 0);
   end_ += rest * kTicksPerSample;
+  // Every zero counts, the silence filler's and a gap's alike.
+  silence_padded_until_ = end_;
   return written;
 }
 

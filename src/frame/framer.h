@@ -53,11 +53,12 @@ class Framer {
   // its stamp; so is a block that opens a device, less what of it the
   // timeline covers already (the outputs both played that stretch), and the
   // blocks wholly behind the timeline are dropped until one reaches past its
-  // end. Later blocks may stray by kStampTolerance, except into zeros the
-  // silence filler wrote: those were a guess that the output was silent,
-  // and audio that comes later for that stretch (a stalled server handing
-  // over what it did not play) cannot be put back, so what of it lies
-  // behind the timeline's end is dropped. Fails with the FrameSink's error,
+  // end. Later blocks may stray by kStampTolerance, except into zeros
+  // already written (by the silence filler, or for a gap): those were a
+  // guess that nothing was captured then, and audio that comes later for
+  // that stretch (a stalled server handing over what it did not play)
+  // cannot be put back, so what of it lies behind the timeline's end is
+  // dropped. Fails with the FrameSink's error,
   // in which case every unwritten sample stays pending.
   std::expected<Appended, ErrorText> append_block(const CapturedBlock& block, FrameSink& sink);
 
@@ -121,7 +122,7 @@ class Framer {
   Ticks silence_held_until_ = 0;  // see hold_silence
   // A block opened a device and none of it has been placed yet.
   bool placing_device_ = false;
-  // Where the silence filler's last zeros end; nothing before it pads.
+  // Where the last zeros written end (the silence filler's or a gap's).
   std::optional<Ticks> silence_padded_until_;
   std::shared_ptr<TimelineTap> tap_;
 };

@@ -24,17 +24,21 @@ struct Produced {
 };
 
 // Appends blocks of varying size at about real-time pace, stamped like a
-// capture thread does (clock minus the block's own duration), with samples
-// that are never zero so that padding can be told apart.
+// capture thread does (from a sample clock that starts at the clock minus
+// the first block's own duration), with samples that are never zero so that
+// padding can be told apart.
 void produce(Poisonable<Framer>& framer, FrameSink& sink, int blocks, int first_value, Produced& out) {
   std::vector<std::int16_t> block;
+  Ticks next_stamp = 0;
   for (int i = 0; i < blocks; ++i) {
     block.resize(1 + static_cast<std::size_t>(i * 397 % 1000));
     for (std::int16_t& sample : block) {
       sample = static_cast<std::int16_t>(first_value + static_cast<int>(out.samples.size() % 20000));
       out.samples.push_back(sample);
     }
-    const Ticks stamp = monotonic_ticks() - kTicksPerSample * static_cast<Ticks>(block.size());
+    if (i == 0) next_stamp = monotonic_ticks() - kTicksPerSample * static_cast<Ticks>(block.size());
+    const Ticks stamp = next_stamp;
+    next_stamp += kTicksPerSample * static_cast<Ticks>(block.size());
     std::expected<Appended, ErrorText> appended;
     {
       auto guard = framer.lock();

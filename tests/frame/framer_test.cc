@@ -171,7 +171,8 @@ TEST_F(FramerTest, EmptyBlockAnchorsPadsAndWarns) {
   EXPECT_EQ(mic.pending_samples(), 0u);
   append(mic, kEpoch + 8'000'000, {});
   EXPECT_EQ(mic.pending_samples(), 1600u);
-  EXPECT_EQ(append(mic, kEpoch, {}), late_warning(0, "800"));
+  append(mic, kEpoch + 8'000'000, ramp(1600));
+  EXPECT_EQ(append(mic, kEpoch + 8'500'000, {}), late_warning(0, "50"));
 }
 
 TEST_F(FramerTest, FullFramesOnlyOnTheCapturePath) {
@@ -329,7 +330,7 @@ TEST_F(FramerTest, AfterASwitchEvenAShortGapIsFilled) {
 // A stalled server: the filler padded the stretch as silence, then the
 // output hands over what it did not play. That audio cannot be put back;
 // left behind the zeros it would keep the channel seconds ahead for good.
-TEST_F(FramerTest, AudioThatComesLateForPaddedSilenceIsDroppedOnTheSystemChannelOnly) {
+TEST_F(FramerTest, AudioThatComesLateForZerosAlreadyWrittenIsDropped) {
   Framer system(1, kEpoch);
   append(system, kEpoch, ramp(640));
   ASSERT_TRUE(system.note_handed_out(kEpoch + 20'000'000, kEpoch + 21'000'000));
@@ -340,15 +341,30 @@ TEST_F(FramerTest, AudioThatComesLateForPaddedSilenceIsDroppedOnTheSystemChannel
   EXPECT_EQ(system.timeline_end(), kEpoch + 21'000'000);
   ASSERT_TRUE(system.drain(sink_));
   EXPECT_EQ(frames().back().samples, ramp(1600, 16001));
-  // Stamps that merely jitter after the zeros keep the sample count.
+  // Stamps that merely jitter after real audio keep the sample count.
   append(system, kEpoch + 21'000'000 - 20 * kTicksPerMillisecond, ramp(320));
   EXPECT_EQ(system.timeline_end(), kEpoch + 21'000'000 + 320 * 625);
+  // But even a stamp that lies only 20 ms into zeros loses what they cover:
+  // kept whole, it would leave the timeline ahead of the stamps, and a later
+  // block a little further behind would be reported late for audio that was
+  // in fact dropped.
+  ASSERT_TRUE(system.note_handed_out(kEpoch + 30'000'000, kEpoch + 31'000'000));
+  ASSERT_TRUE(system.fill_silence(kEpoch + 31'000'000, sink_));
+  append(system, kEpoch + 30'000'000 - 20 * kTicksPerMillisecond, ramp(640));
+  EXPECT_EQ(system.timeline_end(), kEpoch + 30'000'000 + 320 * 625);
+  EXPECT_EQ(append(system, kEpoch + 30'000'000 - 30 * kTicksPerMillisecond, ramp(640)), std::nullopt);
 
-  // The microphone's sample count stays the authority.
+  // Zeros written for a gap count alike, on either channel: a server that
+  // stalled may stamp what it hands over back into the stretch the first
+  // block after it filled (a reply with the relation from before).
   Framer mic(0, std::nullopt);
   append(mic, kEpoch, ramp(640));
   append(mic, kEpoch + 5'000'000, ramp(640));
-  EXPECT_EQ(append(mic, kEpoch + 640 * 625, ramp(640)), late_warning(0, "500"));
+  EXPECT_EQ(append(mic, kEpoch + 640 * 625, ramp(640)), std::nullopt);
+  EXPECT_EQ(mic.timeline_end(), kEpoch + 5'000'000 + 640 * 625);
+  // Behind the timeline but not into zeros, the sample count stays the
+  // authority, and says so.
+  EXPECT_EQ(append(mic, kEpoch + 5'000'000, ramp(640)), late_warning(0, "40"));
   EXPECT_EQ(mic.timeline_end(), kEpoch + 5'000'000 + 1280 * 625);
 }
 
