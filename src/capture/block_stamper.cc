@@ -34,6 +34,7 @@ void BlockStamper::reset(std::size_t bytes_in_hand, bool new_device, Ticks now) 
 
 std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
   if (held_.empty()) return std::nullopt;
+  clock_.settle_standstill(now);
   const Ticks position = ticks_of_bytes(held_.front().first_byte);
   if (!flush && !clock_.knows(position, now)) return std::nullopt;
   out_ = std::move(held_.front());

@@ -65,15 +65,17 @@ void StreamClock::observe_arrival(Ticks at, Ticks first, Ticks end) {
   if (origin && at - end - *origin > kLongestStandstill) {
     reset(first, at);
   } else if (stood_still(at, first, end)) {
-    const LateRun late = *late_;
-    reset(late.first, late.at);
+    start_after_standstill();
   }
-  if (!first_arrival_) first_arrival_ = at;
-  const Bound arrival{at, at - end, end};
+  take_arrival({at, at - end, end});
+}
+
+void StreamClock::take_arrival(const Bound& arrival) {
+  if (!first_arrival_) first_arrival_ = arrival.at;
   if (!arrival_bound_ || origin_at_rate(arrival) < origin_at_rate(*arrival_bound_)) arrival_bound_ = arrival;
   while (!arrival_edge_.empty() && arrival_edge_.back().origin >= arrival.origin) arrival_edge_.pop_back();
   arrival_edge_.push_back(arrival);
-  drift_.observe_arrival(at, end);
+  drift_.observe_arrival(arrival.at, arrival.position);
   if (arrivals_bound()) add_bound(arrival);
 }
 
@@ -83,8 +85,20 @@ bool StreamClock::stood_still(Ticks at, Ticks first, Ticks end) {
     late_.reset();
     return false;
   }
-  if (!late_) late_ = LateRun{at, first};
+  if (!late_) late_ = LateRun{at, first, end};
   return at - late_->at >= kStandstillProof;
+}
+
+void StreamClock::settle_standstill(Ticks now) {
+  // Nothing arrived to tell otherwise: the source is standing still.
+  if (late_ && now - late_->at >= kStandstillProof) start_after_standstill();
+}
+
+void StreamClock::start_after_standstill() {
+  const LateRun late = *late_;
+  reset(late.first, late.at);
+  // The first late arrival is the new relation's first.
+  take_arrival({late.at, late.at - late.end, late.end});
 }
 
 bool StreamClock::arrivals_bound() const { return !monitor_ || arrivals_bound_monitor_.value_or(false); }
@@ -96,8 +110,9 @@ bool StreamClock::knows(Ticks position, Ticks now) const {
 
 std::optional<Ticks> StreamClock::known_at(Ticks position) const {
   if (const std::optional<std::size_t> index = old_relation(position)) return old_[*index].known_at;
-  // Audio that may follow a standstill waits until that is decided.
-  if (late_ && position >= late_->first) return std::nullopt;
+  // Audio that may follow a standstill waits until that is decided: by
+  // the arrivals, or by none coming for kStandstillProof.
+  if (late_ && position >= late_->first) return late_->at + kStandstillProof;
   return settles_at();
 }
 

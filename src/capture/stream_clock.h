@@ -69,14 +69,19 @@ class StreamClock {
   // The audio [first, end) was in hand at `at`. Audio later than
   // kLongestStandstill behind the relation starts a new one at `first`, and
   // so does audio that stays kShortestStandstill behind the earliest
-  // arrivals for kStandstillProof; until that is decided, the audio from
-  // `first` on waits.
+  // arrivals for kStandstillProof (or is followed by none for that long, see
+  // settle_standstill); until that is decided, the audio from its `first`
+  // on waits.
   void observe_arrival(Ticks at, Ticks first, Ticks end);
 
   // Whether stamp(position) is sound at `now`: its relation has settled
   // (audio has flowed for kSettleTime since its reset, and there is a
   // bound), or audio has flowed for kLongestWait without one.
   bool knows(Ticks position, Ticks now) const;
+
+  // A late arrival that nothing has followed for kStandstillProof by `now`
+  // proves a standstill too (a source that stood still and stopped again).
+  void settle_standstill(Ticks now);
 
   // The audio before `position` has gone out: the relations that only it
   // followed are forgotten.
@@ -117,16 +122,21 @@ class StreamClock {
     Ticks known_at;
   };
   // Arrivals later than the window's earliest by kShortestStandstill, since
-  // `at`, from stream position `first`.
+  // the audio [first, end) that was in hand at `at`.
   struct LateRun {
     Ticks at;
     Ticks first;
+    Ticks end;
   };
   // The index in old_ of the relation `position` follows; nothing for the
   // current one.
   std::optional<std::size_t> old_relation(Ticks position) const;
   // Keeps `late_` up to date; true once the arrivals prove a standstill.
   bool stood_still(Ticks at, Ticks first, Ticks end);
+  // A new relation from the first late arrival on, which it starts.
+  void start_after_standstill();
+  // An arrival of the current relation: a bound, the edge, the rate.
+  void take_arrival(const Bound& arrival);
   void add_bound(const Bound& bound);
   // The bound's origin with positions counted at the source's rate.
   Ticks origin_at_rate(const Bound& bound) const;

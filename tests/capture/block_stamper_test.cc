@@ -376,6 +376,20 @@ TEST(BlockStamper, HoldsAudioUntilTheClockSettlesThenReleasesItInOrder) {
   EXPECT_TRUE(released_stamps(stamper, kOrigin + 600 * kMs).empty());
   for (int i = 0; i < 8; ++i) stamper.take_audio(kFragmentBytes, kOrigin + 600 * kMs);
   EXPECT_EQ(released_stamps(stamper, kOrigin + 600 * kMs).size(), 9u);
+
+  // A late fragment that nothing follows: a source that stood still and
+  // stopped again. Its audio never waits for ever (nor keeps the silence
+  // filler waiting): after kStandstillProof it starts a relation of its own.
+  BlockStamper stopped(/*monitor=*/false);
+  for (Ticks end = 40 * kMs; end <= 400 * kMs; end += 40 * kMs) stopped.take_audio(kFragmentBytes, kOrigin + end);
+  ASSERT_EQ(released_stamps(stopped, kOrigin + 600 * kMs).size(), 10u);
+  const Ticks late = kOrigin + 740 * kMs;  // 300 ms after it was captured
+  stopped.take_audio(kFragmentBytes, late);
+  EXPECT_EQ(stopped.release_at(), late + StreamClock::kStandstillProof);
+  EXPECT_TRUE(released_stamps(stopped, late + StreamClock::kStandstillProof).empty());
+  EXPECT_EQ(released_stamps(stopped, late + StreamClock::kSettleTime),
+            std::vector<Ticks>{late - 40 * kMs});
+  EXPECT_TRUE(stopped.handed_out_until(late + StreamClock::kSettleTime));
 }
 
 TEST(BlockStamper, AHoleMovesTheNextStampOnAndOddReadsKeepTheirPlace) {
