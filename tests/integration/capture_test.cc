@@ -576,6 +576,13 @@ TEST_P(Capture, MicrophoneNeverRecordsAnOutputWhenTheLastInputGoes) {
       << child->stderr_text();
   std::this_thread::sleep_for(1500ms);
   const double plugged_at = seconds_since(started);
+  // Meanwhile the channel went on as silence at the clock's pace: its frames
+  // kept coming, rather than the whole absence at once when an input came.
+  const CapturedStream so_far = read_stream(child->stdout_bytes());
+  std::optional<double> channel_end[2];
+  for (const FrameInfo& frame : so_far.frames) channel_end[frame.tag] = frame.time + frame.samples / 16000.0;
+  ASSERT_TRUE(channel_end[kMic] && channel_end[kSystem]);
+  EXPECT_GT(*channel_end[kMic], *channel_end[kSystem] - 0.6) << "the microphone channel stood still";
   rig.plug_microphone({"mic2", "Headset Microphone"}, "tone2.monitor");
   rig.server().set_default_source("mic2");
   ASSERT_TRUE(child->wait_for_line("tavikrec: mic now capturing from mic2", 10s)) << child->stderr_text();
