@@ -5,14 +5,15 @@
 #include <cstdlib>
 #include <utility>
 
+#include "frame/framer.h"
+
 namespace tavikrec {
 namespace {
 
 constexpr std::size_t kFrame = EchoCanceller::kFrameSamples;
 constexpr Ticks kFrameDuration = static_cast<Ticks>(kFrame) * kTicksPerSample;
-// Stamps closer than this to where the held audio ends continue it; a jump
-// (a gap, a new relation) starts a stretch of its own.
-constexpr Ticks kContinues = kTicksPerMillisecond;
+
+Ticks duration_of(std::size_t samples) { return static_cast<Ticks>(samples) * kTicksPerSample; }
 
 }  // namespace
 
@@ -21,73 +22,78 @@ EchoStage::EchoStage(std::shared_ptr<const EchoReference> reference, EchoCancell
 
 void EchoStage::take(const CapturedBlock& block) {
   if (block.samples.empty()) return;
-  if (!held_.empty() && !block.opens_device) {
-    Stretch& last = held_.back();
-    const Ticks end = last.stamp + static_cast<Ticks>(last.samples.size()) * kTicksPerSample;
-    if (std::abs(block.stamp - end) < kContinues) {
-      last.samples.insert(last.samples.end(), block.samples.begin(), block.samples.end());
-      return;
-    }
+  // A block within the timeline's tolerance of where the last one ended is
+  // placed right after it; one beyond (a gap, a late stamp) or one that
+  // opens a device begins a stretch of its own at its stamp.
+  const bool follows = next_ && !block.opens_device && std::abs(block.stamp - *next_) <= kStampTolerance;
+  if (!follows || held_.empty()) {
+    held_.push_back({follows ? *next_ : block.stamp, {}, {}, 0});
   }
-  held_.push_back({block.stamp, {block.samples.begin(), block.samples.end()}, block.opens_device});
+  Stretch& stretch = held_.back();
+  stretch.marks.push_back({stretch.samples.size(), block.stamp, block.opens_device});
+  stretch.samples.insert(stretch.samples.end(), block.samples.begin(), block.samples.end());
+  next_ = stretch.start + duration_of(stretch.samples.size());
 }
 
-Ticks EchoStage::due_at(Ticks stamp) const {
-  return stamp + kFrameDuration + reference_->look_ahead() + kReferenceWait;
-}
+Ticks EchoStage::due_at(Ticks at) const { return at + kFrameDuration + reference_->look_ahead() + kReferenceWait; }
 
 std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
   cleaned_.clear();
-  struct Made {
-    Ticks stamp;
-    std::size_t first, count;
-    bool opens_device;
-  };
-  std::vector<Made> made;
+  cuts_.clear();
   std::array<std::int16_t, kFrame> rec{}, play{}, out{};
   while (!held_.empty()) {
     Stretch& stretch = held_.front();
-    const std::size_t left = stretch.samples.size() - stretch.done;
-    if (left == 0) {
-      held_.pop_front();
-      continue;
+    const std::size_t begun = stretch.done;
+    const std::size_t cleaned_from = cleaned_.size();
+    while (stretch.done < stretch.samples.size()) {
+      const std::size_t count = std::min(stretch.samples.size() - stretch.done, kFrame);
+      // A partial frame waits for the audio that completes it, unless none
+      // will come into it (a stretch follows, or the run stops).
+      if (count < kFrame && held_.size() == 1 && !flush) break;
+      const Ticks at = stretch.start + duration_of(stretch.done);
+      if (!flush && now < due_at(at) && !reference_->covers(at, kFrame)) break;
+      rec.fill(0);
+      std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
+      reference_->read(at, play);
+      canceller_.run(rec.data(), play.data(), out.data(), kFrame);
+      cleaned_.insert(cleaned_.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));
+      stretch.done += count;
     }
-    const std::size_t count = std::min(left, kFrame);
-    // A partial frame waits for the audio that completes it, unless none
-    // will come into it (a stretch follows, or the run stops).
-    if (count < kFrame && held_.size() == 1 && !flush) break;
-    const Ticks stamp = stretch.stamp + static_cast<Ticks>(stretch.done) * kTicksPerSample;
-    if (!flush && now < due_at(stamp) && !reference_->covers(stamp, kFrame)) break;
-    rec.fill(0);
-    std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
-    reference_->read(stamp, play);
-    canceller_.run(rec.data(), play.data(), out.data(), kFrame);
-    const bool opens = stretch.opens_device && stretch.done == 0;
-    if (made.empty() || opens || made.back().stamp + static_cast<Ticks>(made.back().count) * kTicksPerSample != stamp) {
-      made.push_back({stamp, cleaned_.size(), 0, opens});
-    }
-    cleaned_.insert(cleaned_.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));
-    made.back().count += count;
-    stretch.done += count;
+    cut(stretch, begun, stretch.done, cleaned_from);
+    if (stretch.done < stretch.samples.size()) break;
+    held_.pop_front();
   }
   blocks_.clear();
-  for (const Made& m : made) {
-    blocks_.push_back({m.stamp, std::span<const std::int16_t>(cleaned_).subspan(m.first, m.count), m.opens_device});
+  for (const Cut& c : cuts_) {
+    blocks_.push_back({c.stamp, std::span<const std::int16_t>(cleaned_).subspan(c.first, c.count), c.opens_device});
   }
   return blocks_;
+}
+
+void EchoStage::cut(const Stretch& stretch, std::size_t from, std::size_t to, std::size_t cleaned_from) {
+  for (std::size_t i = 0; i < stretch.marks.size() && from < to; ++i) {
+    const Mark& mark = stretch.marks[i];
+    const std::size_t mark_end = i + 1 < stretch.marks.size() ? stretch.marks[i + 1].offset : stretch.samples.size();
+    if (mark_end <= from) continue;
+    const std::size_t until = std::min(mark_end, to);
+    cuts_.push_back({mark.stamp + duration_of(from - mark.offset), cleaned_from, until - from,
+                     mark.opens_device && from == mark.offset});
+    cleaned_from += until - from;
+    from = until;
+  }
 }
 
 std::optional<Ticks> EchoStage::release_at() const {
   if (held_.empty()) return std::nullopt;
   const Stretch& stretch = held_.front();
   if (stretch.samples.size() - stretch.done < kFrame && held_.size() == 1) return std::nullopt;
-  return due_at(stretch.stamp + static_cast<Ticks>(stretch.done) * kTicksPerSample);
+  return due_at(stretch.start + duration_of(stretch.done));
 }
 
 Ticks EchoStage::held_back() const {
-  Ticks held = 0;
-  for (const Stretch& stretch : held_) held += static_cast<Ticks>(stretch.samples.size() - stretch.done);
-  return held * kTicksPerSample;
+  std::size_t held = 0;
+  for (const Stretch& stretch : held_) held += stretch.samples.size() - stretch.done;
+  return duration_of(held);
 }
 
 }  // namespace tavikrec

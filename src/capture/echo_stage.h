@@ -43,8 +43,8 @@ class EchoStage {
 
   // The blocks ready at `now`, echo removed: every whole frame whose
   // reference has come or waited long enough; with `flush` (the run stops,
-  // or the relation changed), everything held. The blocks and their
-  // samples stay valid until the next call.
+  // or the relation changed), everything held. Each keeps the stamp it came
+  // with. The blocks and their samples stay valid until the next call.
   std::span<const CapturedBlock> release(Ticks now, bool flush = false);
 
   // When a held frame stops waiting for its reference; nothing when none
@@ -55,19 +55,39 @@ class EchoStage {
   Ticks held_back() const;
 
  private:
-  // A run of samples whose stamps follow each other.
-  struct Stretch {
+  // Where a block taken begins in its stretch.
+  struct Mark {
+    std::size_t offset;
     Ticks stamp;
-    std::vector<std::int16_t> samples;
     bool opens_device;
+  };
+  // A run of samples that follow each other on the channel's timeline, as
+  // the channel places them: by count, whatever their stamps' jitter. The
+  // reference is read by that count too, since a jump of one sample in the
+  // alignment is an echo path the filter must learn again.
+  struct Stretch {
+    Ticks start;  // the timeline instant of its first sample
+    std::vector<std::int16_t> samples;
+    std::vector<Mark> marks;
     std::size_t done = 0;  // samples already through the canceller
   };
-  Ticks due_at(Ticks stamp) const;
+  Ticks due_at(Ticks at) const;
+  // Cuts what of `stretch` was cleaned, [from, to), into blocks at its
+  // marks, each with the stamp its samples came with.
+  void cut(const Stretch& stretch, std::size_t from, std::size_t to, std::size_t cleaned_from);
 
   std::shared_ptr<const EchoReference> reference_;
   EchoCanceller canceller_;
   std::deque<Stretch> held_;
+  // Where the timeline goes on after the last sample taken.
+  std::optional<Ticks> next_;
   std::vector<std::int16_t> cleaned_;
+  struct Cut {
+    Ticks stamp;
+    std::size_t first, count;
+    bool opens_device;
+  };
+  std::vector<Cut> cuts_;
   std::vector<CapturedBlock> blocks_;
 };
 
