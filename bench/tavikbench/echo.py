@@ -21,11 +21,14 @@ The scene, in seconds from the start of the far end's speech: far end alone
 from __future__ import annotations
 
 import array
+import fcntl
 import math
 import os
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 from dataclasses import dataclass
 
@@ -230,7 +233,9 @@ class EchoMicrophone(PacedPipe):
 
     def __init__(self, path: str, track: bytes) -> None:
         super().__init__(path, AheadPace(monotonic_ns(), 0.0, ahead=PREFILL_MS * RATE // 1000), pattern=b"\0\0")
+        self.path = path
         self.track = track
+        self.most_held_ms = 0.0  # the most the FIFO held after drain(), when looked at
         self.marker_at: int | None = None  # microphone sample
         self.shift: int | None = None  # far-grid index - microphone sample, once armed
         self.armed_at: int | None = None  # the first microphone sample written armed
@@ -238,6 +243,37 @@ class EchoMicrophone(PacedPipe):
     @property
     def written(self) -> int:
         return self.done_bytes // BYTES_PER_SAMPLE
+
+    def held_ms(self) -> float:
+        """What the FIFO holds now, in ms of audio."""
+        unread = struct.unpack("i", fcntl.ioctl(self.fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+        return unread / BYTES_PER_SAMPLE / RATE * 1e3
+
+    def drain(self) -> None:
+        """Drops what the FIFO holds beyond the PREFILL_MS ahead: PipeWire
+        reads a pipe source only while a client records it, and what piled
+        up before (or was left by the run before) would delay the microphone
+        by as much. Call it before the marker: only silence goes."""
+        reader = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            excess = round((self.held_ms() - PREFILL_MS) * RATE / 1e3) * BYTES_PER_SAMPLE
+            dropped = 0
+            # Whole samples only: the server reads whole samples too.
+            while dropped < excess or dropped % BYTES_PER_SAMPLE:
+                try:
+                    got = os.read(reader, max(excess - dropped, dropped % BYTES_PER_SAMPLE))
+                except BlockingIOError:
+                    got = b""
+                if not got:
+                    if dropped % BYTES_PER_SAMPLE == 0:
+                        break
+                    time.sleep(0.001)  # the writer brings the rest of the sample
+                dropped += len(got)
+        finally:
+            os.close(reader)
+
+    def look(self) -> None:
+        self.most_held_ms = max(self.most_held_ms, self.held_ms())
 
     def _content(self, first: int, count: int) -> bytes:
         shift = self.shift
@@ -280,6 +316,7 @@ class EchoRun:
     align_samples: int  # refinement of channel 0's alignment from the markers
     exact: bool | None  # channel 0 is the microphone bit for bit (without the canceller)
     pacing: tuple[float, float]  # the microphone's FIFO: latest wake-up, most behind (ms)
+    held_ms: float = 0.0  # the most the microphone's FIFO held during the scene
 
 
 def _watch_markers(capture: Capture, near_after: int, deadline: float) -> tuple[int, int]:
@@ -318,6 +355,7 @@ def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -
         capture = Capture(binary, args, server.env)
         try:
             capture.wait_ready()
+            mic.drain()
             ready_samples = {tag: sum(f.count for f in capture.frames if f.tag == tag) for tag in (0, 1)}
             with probes.Player(tracks.far.tobytes(), "speakers", server.env):
                 mic.marker_at = mic.written + round(NEAR_MARKER_S * RATE)
@@ -334,6 +372,7 @@ def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -
                                        "after the speech started")
                 end = len(tracks.near)
                 while mic.written + mic.shift < end:
+                    mic.look()
                     time.sleep(0.1)
                 time.sleep(0.5)
         finally:
@@ -347,8 +386,10 @@ def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -
     # Channel 0's sample of far-grid index j is at base0 + j; channel 1's at base1 + j.
     base0 = near_index - mic.marker_at - mic.shift
     base1 = far_index - tracks.marker
-    return analyse(server.describe(), tracks, gain_db, cancel, ch0, base0, ch1, base1,
-                   (mic.worst_late_ms, mic.worst_behind_ms))
+    run = analyse(server.describe(), tracks, gain_db, cancel, ch0, base0, ch1, base1,
+                  (mic.worst_late_ms, mic.worst_behind_ms))
+    run.held_ms = mic.most_held_ms
+    return run
 
 
 def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base0: int, ch1, base1: int,

@@ -202,7 +202,7 @@ def echo_run(index: int, run: EchoRun) -> str:
             f"ERLE {erle} dB; near alone {_db(run.near_change_db, 2)} dB; double talk gain "
             f"{_db(run.double_gain_db, 2)} dB, echo reduction {_db(run.double_reduction_db)} dB{extra}; "
             f"channel 0 alignment refined by {run.align_samples} samples; microphone pace: latest wake-up "
-            f"{run.pacing[0]:.1f} ms, most behind {run.pacing[1]:.1f} ms")
+            f"{run.pacing[0]:.1f} ms, most behind {run.pacing[1]:.1f} ms, the FIFO held at most {run.held_ms:.0f} ms")
 
 
 def _mode(cancel: bool) -> str:

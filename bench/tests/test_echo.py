@@ -151,6 +151,24 @@ class MicrophoneTest(unittest.TestCase):
         self.assertEqual(list(samples[armed:]), expected)
         self.assertGreater(len(samples) - armed, 1000)
 
+    def test_a_backlog_left_by_a_reader_that_did_not_read_is_dropped_in_whole_samples(self):
+        with tempfile.TemporaryDirectory() as root:
+            fifo = os.path.join(root, "fifo")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            with echo.EchoMicrophone(fifo, b"") as mic:
+                time.sleep(0.3)  # nobody reads: 300 ms pile up beyond the prefill
+                self.assertGreater(mic.held_ms(), 250)
+                mic.drain()
+                self.assertLess(mic.held_ms(), echo.PREFILL_MS + 20)
+                mic.marker_at = mic.written + 80
+                time.sleep(0.1)
+            got = drain(reader)
+            os.close(reader)
+        samples = array.array("h")
+        samples.frombytes(got[:len(got) // 2 * 2])
+        self.assertEqual([v for v in samples if v], [echo.MARKER])
+
 
 if __name__ == "__main__":
     unittest.main()
