@@ -189,6 +189,8 @@ def main() -> int:
                         help="one section only; drift, drift-tone (THD+N of a 1 kHz tone through a skewed "
                              "microphone) and drift-cost (the cost rounds on the drift rig, per skew) run only "
                              "when asked for, on PulseAudio; echo (the echo canceller's rig) only when asked for")
+    parser.add_argument("--cost-echo", action="store_true",
+                        help="cost: also `--mic --system --cancel-echo` (target: CPU <= 2.5x the pair)")
     parser.add_argument("--drift-ppm", default="-500,+500",
                         help="drift rig: device clock skews in ppm, comma-separated (both devices of a run get it)")
     parser.add_argument("--drift-seconds", type=float, default=60.0, help="drift rig: seconds per capture")
@@ -259,7 +261,7 @@ def main() -> int:
             sections = {"soak": lambda: report.soak(soak.measure(options.binary, server.env, options.soak_minutes))}
         else:
             sections = {
-                "cost": lambda: report.cost(cost.measure(binaries, server.env, rounds, seconds)),
+                "cost": lambda: report.cost(cost.measure(binaries, server.env, rounds, seconds, options.cost_echo)),
                 "rig": lambda: loop_rig(binaries, server.env, conditions, runs, rig_s),
                 "backlog": lambda: report.backlog(backlog.measure(options.binary, server.env, pause_s)),
             }

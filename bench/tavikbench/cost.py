@@ -52,8 +52,8 @@ def _rates(pids: list[int], seconds: float) -> tuple[float, float]:
     return per_second("runs"), per_second("voluntary_switches")
 
 
-def _tavikrec(binary: str, env: dict, seconds: float) -> Sample:
-    capture = Capture(binary, ["--mic", "--system"], env, keep_samples=False)
+def _tavikrec(binary: str, env: dict, seconds: float, extra: tuple[str, ...] = ()) -> Sample:
+    capture = Capture(binary, ["--mic", "--system", *extra], env, keep_samples=False)
     capture.wait_ready()
     wakeups, voluntary = _rates([capture.pid], seconds)
     peak = memory_kib(capture.pid)["VmHWM"]
@@ -85,11 +85,16 @@ def _parecord_pair(env: dict, seconds: float, settle_s: float = 0.3) -> Sample:
     return Sample(1000 * cpu / audio, wakeups, voluntary, peak)
 
 
-def measure(binaries: list[tuple[str, str]], env: dict, rounds: int, seconds: float) -> list[Contestant]:
-    """`binaries` are (label, path). Every round runs each contestant once;
-    the starting contestant rotates from round to round so that none always
-    follows the same one."""
+def measure(binaries: list[tuple[str, str]], env: dict, rounds: int, seconds: float,
+            echo: bool = False) -> list[Contestant]:
+    """`binaries` are (label, path); with `echo`, the first also runs with
+    --cancel-echo. Every round runs each contestant once; the starting
+    contestant rotates from round to round so that none always follows the
+    same one."""
     runs = [(f"{label} --mic --system", lambda path=path: _tavikrec(path, env, seconds)) for label, path in binaries]
+    if echo:
+        label, path = binaries[0]
+        runs.append((f"{label} ... --cancel-echo", lambda: _tavikrec(path, env, seconds, ("--cancel-echo",))))
     runs.append((PAIR, lambda: _parecord_pair(env, seconds)))
     contestants = [Contestant(name) for name, _ in runs]
     for round_index in range(rounds):
