@@ -2,7 +2,8 @@
 leaves of the near end. The default output plays far-end speech (pacat);
 the microphone is a pipe source that the bench writes in real time with that
 far end's echo (a main path D ms after the output played it on the shared
-timeline, at -3 or 0 dB, and three weaker reflections) plus near-end speech.
+timeline, at -3 or 0 dB, and three weaker reflections) plus near-end speech
+(on PipeWire 1.4, pw-cat plays the same stream into a virtual source).
 Since the bench knows the echo and the near end apart, it can say of channel
 0 how much echo is left and what became of the near end.
 
@@ -21,6 +22,7 @@ The scene, in seconds from the start of the far end's speech: far end alone
 from __future__ import annotations
 
 import array
+import contextlib
 import fcntl
 import math
 import os
@@ -63,8 +65,8 @@ FAR_MARKER_S = 0.2
 NEAR_MARKER_S = 0.8
 LEAD_S = 2.5
 TAIL_S = 0.5
-# The microphone's FIFO is kept this far ahead of the pace: PipeWire reads a
-# pipe source at its graph's pace and would find it empty now and then.
+# The microphone's FIFO is kept this far ahead of the pace: PipeWire reads
+# it at its graph's pace and would find it empty now and then.
 PREFILL_MS = 60
 MARKER_TIMEOUT_S = 1.6
 DELAY_SEARCH_MS = 5.0  # the echo's measured place is sought this far around D
@@ -81,8 +83,8 @@ NEAR_TEXT = ("Sorry, I could not hear you, the line keeps breaking up. "
 
 # --- The metrics (pure; bench/tests checks them on synthetic signals) ---
 
-def energy(samples, start: int = 0, stop: int | None = None) -> float:
-    return float(sum(v * v for v in samples[start:stop]))
+def energy(samples) -> float:
+    return float(sum(v * v for v in samples))
 
 
 def ratio_db(numerator: float, denominator: float) -> float:
@@ -346,11 +348,49 @@ def _watch_markers(capture: Capture, near_after: int, deadline: float) -> tuple[
     raise RuntimeError(f"markers not read back in time (found {sorted(found)})")
 
 
+@contextlib.contextmanager
+def _microphone(server, track: bytes):
+    """The microphone's FIFO, written by EchoMicrophone. On PulseAudio and
+    PipeWire 0.3 a pipe source reads it (0.3 at its graph's pace). PipeWire
+    1.4's pipe source matches its rate to the writer's (a ring buffer and a
+    rate loop), so there pw-cat reads the FIFO, for this run alone, into
+    the virtual source "mic", linked by hand, in a graph held at 16 kHz
+    (see PipeWireEchoRig)."""
+    fifo = os.path.join(server.root, "mic.fifo")
+    if getattr(server, "version", None) != "1.4":
+        with EchoMicrophone(fifo, track) as mic:
+            yield mic
+        return
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    keeper = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC)  # no end of file before the microphone opens it
+    os.set_blocking(reader, True)
+    player = subprocess.Popen(["pw-cat", "--playback", "--raw", "--format", "s16", "--rate", str(RATE),
+                               "--channels", "1", "--latency", "40ms",
+                               "--properties", "{ node.autoconnect = false node.name = mic-feed }", "-"],
+                              env=server.tool_env, stdin=reader, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(reader)
+    try:
+        def link() -> bool:
+            return subprocess.run(["pw-link", "mic-feed:output_MONO", "mic:input_MONO"], env=server.tool_env,
+                                  capture_output=True).returncode == 0
+        server.wait_until("pw-cat linked to the microphone", link)
+        with EchoMicrophone(fifo, track) as mic:
+            os.close(keeper)
+            keeper = None
+            yield mic
+    finally:
+        if keeper is not None:
+            os.close(keeper)
+        player.terminate()
+        player.wait()
+        os.unlink(fifo)
+
+
 def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -> EchoRun:
     """One capture of the scene; `server` has the echo rig's devices."""
     args = ["--mic", "--system"] + (["--cancel-echo"] if cancel else [])
-    fifo = os.path.join(server.root, "mic.fifo")
-    with EchoMicrophone(fifo, tracks.mic) as mic:
+    with _microphone(server, tracks.mic) as mic:
         time.sleep(0.5)
         capture = Capture(binary, args, server.env)
         try:
@@ -402,6 +442,15 @@ def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base
     # A resampling server may move the microphone by a sample or so.
     lag = best_lag(ch0, tracks.near, range(base0 - ALIGN_SAMPLES, base0 + ALIGN_SAMPLES + 1), a, a + RATE)
     align = lag - base0
+    # The same alignment must hold in the double talk, 8 s earlier: a server
+    # that resamples the microphone adaptively moves it, and then no figure
+    # of the run means anything.
+    start, _ = tracks.window("double talk")
+    earlier = best_lag(ch0, tracks.near, range(lag - 2 * ALIGN_SAMPLES, lag + 2 * ALIGN_SAMPLES + 1), start,
+                       start + RATE)
+    if abs(earlier - lag) > 1:
+        raise RuntimeError(f"the microphone moved by {lag - earlier} samples from the double talk to the near end "
+                           "alone (the server resampled it)")
     base0 = lag
     if base0 < 0 or base1 < 0:
         raise RuntimeError("a channel started after the far end")
@@ -435,6 +484,9 @@ def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base
 
 # --- The rig ---
 
+VIRTUAL_MICROPHONE = ("{ factory.name=support.null-audio-sink node.name=mic node.description=Microphone "
+                      f"media.class=Audio/Source/Virtual audio.position=[ MONO ] audio.rate={RATE} "
+                      "object.linger=true }")
 ECHO_RIG = f"""\
 load-module module-native-protocol-unix auth-anonymous=1 socket={{run}}/native
 load-module module-null-sink sink_name=speakers {servers.PIPE_FORMAT} norewinds=1 sink_properties=device.description=Speakers
@@ -445,7 +497,12 @@ set-default-source mic
 
 
 class PipeWireEchoRig:
-    """The same devices on PipeWire's pulse server."""
+    """The echo rig on PipeWire's pulse server: "speakers" as on
+    PulseAudio; the microphone "mic" a pipe source on 0.3, a virtual source
+    node on 1.4 (see _microphone). At 1.4's default 48 kHz the microphone
+    wandered by up to ±30 samples within a run, as parec heard it too (an
+    adaptive resampler on its way); with the graph held at 16 kHz, nothing
+    is resampled and it stays put."""
 
     def __init__(self, version: str) -> None:
         self.server = servers.PipeWireServer(version)
@@ -456,10 +513,16 @@ class PipeWireEchoRig:
             fifo = os.path.join(server.root, "mic.fifo")
             server.pactl("load-module", "module-null-sink", "sink_name=speakers", *servers.PIPE_FORMAT.split(),
                          "sink_properties=device.description=Speakers")
-            server.pactl("load-module", "module-pipe-source", "source_name=mic", f"file={fifo}",
-                         *servers.PIPE_FORMAT.split(), "source_properties=device.description=Microphone")
-            server.wait_until("the echo rig's devices", lambda: "\tmic\t" in server.pactl(
-                "list", "short", "sources").stdout and os.path.exists(fifo))
+            if server.version == "1.4":
+                subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-rate", str(RATE)], env=server.tool_env,
+                               check=True, capture_output=True)
+                subprocess.run(["pw-cli", "create-node", "adapter", VIRTUAL_MICROPHONE], env=server.tool_env,
+                               check=True, capture_output=True)
+            else:
+                server.pactl("load-module", "module-pipe-source", "source_name=mic", f"file={fifo}",
+                             *servers.PIPE_FORMAT.split(), "source_properties=device.description=Microphone")
+            server.wait_until("the echo rig's devices",
+                              lambda: "\tmic\t" in server.pactl("list", "short", "sources").stdout)
             server.pactl("set-default-sink", "speakers")
             server.wait_until("default sink speakers",
                               lambda: "\nDefault Sink: speakers\n" in server.pactl("info").stdout)

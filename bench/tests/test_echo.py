@@ -113,6 +113,11 @@ class TracksTest(unittest.TestCase):
         self.assertIn("echo found 20.00 ms after channel 1", line)
         group = report.echo("test", 20, 0, True, echo.Group([run, run]))
         self.assertTrue(any("(ok)" in l for l in group[2:]))
+        # A microphone that the server moved by 3 samples during the run.
+        a, _ = t.window("near alone")
+        moved = ch0[:1234 + a - 8000] + array.array("h", [0] * 3) + ch0[1234 + a - 8000:]
+        with self.assertRaisesRegex(RuntimeError, "moved by 3 samples"):
+            echo.analyse("test", t, 0.0, False, moved, 1234, ch1, 777, (1.0, 0.0))
 
 
 def drain(fd: int) -> bytes:
