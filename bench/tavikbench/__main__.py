@@ -65,12 +65,20 @@ def drift_rig(binary: str, server_kinds: list[str], ppms: list[float], seconds: 
     line is printed as it finishes, the figures and targets at the end. A
     server that does not start (PipeWire 1.4 not installed) is reported and
     the others still run."""
+    return _on_each_server(
+        "drift", server_kinds, lambda kind: _drift_on(kind, binary, ppms, seconds, runs, skewed_source, still_ms))
+
+
+def _on_each_server(section: str, server_kinds: list[str], body) -> list[str]:
+    """`body(kind)`'s lines for each server in turn; one that fails (a
+    server that does not start) is reported in a line of its own and the
+    others still run."""
     lines = []
     for kind in server_kinds:
         try:
-            lines += _drift_on(kind, binary, ppms, seconds, runs, skewed_source, still_ms)
+            lines += body(kind)
         except (RuntimeError, OSError, subprocess.SubprocessError) as error:
-            lines.append(f"== drift, {kind}: {error}")
+            lines.append(f"== {section}, {kind}: {error}")
     return lines
 
 
@@ -137,13 +145,8 @@ def echo_rig(binary: str, server_kinds: list[str], delays: list[float], gains: l
     finishes, the figures and targets at the end. A server that does not
     start is reported and the others still run."""
     speech = echo.speech_in_temp()
-    lines = []
-    for kind in server_kinds:
-        try:
-            lines += _echo_on(kind, binary, speech, delays, gains, modes, runs)
-        except (RuntimeError, OSError, subprocess.SubprocessError) as error:
-            lines.append(f"== echo, {kind}: {error}")
-    return lines
+    return _on_each_server("echo", server_kinds,
+                           lambda kind: _echo_on(kind, binary, speech, delays, gains, modes, runs))
 
 
 def _echo_on(kind: str, binary: str, speech: echo.Speech, delays: list[float], gains: list[float],
