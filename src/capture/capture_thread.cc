@@ -73,7 +73,9 @@ class CaptureSession {
     }
     // Without a chosen microphone the stream follows the server's default.
     const bool follow = !watch_stalls_;
-    stream_.emplace(request_.kind, connection_->context(), stamper_);
+    const bool reference = request_.kind == SourceKind::System && request_.echo_reference;
+    stream_.emplace(request_.kind, connection_->context(), stamper_,
+                    reference ? EchoStage::kReferenceFragment : kFragmentDuration);
     if (Outcome opened = stream_->open(device, follow); !opened) return opened;
     if (Outcome started = stream_->wait_until_running(connection_->mainloop(), *request_.stop);
         !started || stopping()) {
@@ -85,7 +87,7 @@ class CaptureSession {
       print_line(kind_name_ + " capturing from " + device_display_name_);
       switch_lines.push_back(kind_name_ + " now capturing from ");
     }
-    if (request_.kind == SourceKind::System && request_.echo_reference) {
+    if (reference) {
       print_line(std::string(kEchoReferenceLine) + device_display_name_);
       switch_lines.push_back(std::string(kEchoReferenceSwitchLine));
     }

@@ -22,7 +22,7 @@ std::expected<void, ErrorText> ChannelOutlet::pass_on(std::span<const CapturedBl
                                                       Ticks now) {
   for (const CapturedBlock& block : blocks) {
     if (echo_) {
-      echo_->take(block);
+      echo_->take(block, now);
     } else if (auto appended = append(block, drift, now); !appended) {
       return appended;
     }

@@ -20,7 +20,7 @@ Ticks duration_of(std::size_t samples) { return static_cast<Ticks>(samples) * kT
 EchoStage::EchoStage(std::shared_ptr<const EchoReference> reference, EchoCanceller canceller)
     : reference_(std::move(reference)), canceller_(std::move(canceller)) {}
 
-void EchoStage::take(const CapturedBlock& block) {
+void EchoStage::take(const CapturedBlock& block, Ticks now) {
   if (block.samples.empty()) return;
   // A block within the timeline's tolerance of where the last one ended is
   // placed right after it; one beyond (a gap, a late stamp) or one that
@@ -30,12 +30,16 @@ void EchoStage::take(const CapturedBlock& block) {
     held_.push_back({follows ? *next_ : block.stamp, {}, {}, 0});
   }
   Stretch& stretch = held_.back();
-  stretch.marks.push_back({stretch.samples.size(), block.stamp, block.opens_device});
+  stretch.marks.push_back({stretch.samples.size(), block.stamp, block.opens_device, now});
   stretch.samples.insert(stretch.samples.end(), block.samples.begin(), block.samples.end());
   next_ = stretch.start + duration_of(stretch.samples.size());
 }
 
-Ticks EchoStage::due_at(Ticks at) const { return at + kFrameDuration + reference_->look_ahead() + kReferenceWait; }
+Ticks EchoStage::due_at(const Stretch& stretch, std::size_t end, Ticks look_ahead) {
+  const auto last = std::find_if(stretch.marks.rbegin(), stretch.marks.rend(),
+                                 [end](const Mark& mark) { return mark.offset < end; });
+  return last->taken_at + look_ahead + kReferenceWait;
+}
 
 std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
   cleaned_.clear();
@@ -51,7 +55,10 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
       // will come into it (a stretch follows, or the run stops).
       if (count < kFrame && held_.size() == 1 && !flush) break;
       const Ticks at = stretch.start + duration_of(stretch.done);
-      if (!flush && now < due_at(at) && !reference_->covers(at, kFrame)) break;
+      if (!flush && now < due_at(stretch, stretch.done + count, reference_->look_ahead()) &&
+          !reference_->covers(at, kFrame)) {
+        break;
+      }
       rec.fill(0);
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
       reference_->read(at, play);
@@ -87,7 +94,7 @@ std::optional<Ticks> EchoStage::release_at() const {
   if (held_.empty()) return std::nullopt;
   const Stretch& stretch = held_.front();
   if (stretch.samples.size() - stretch.done < kFrame && held_.size() == 1) return std::nullopt;
-  return due_at(stretch.start + duration_of(stretch.done));
+  return due_at(stretch, std::min(stretch.done + kFrame, stretch.samples.size()), reference_->look_ahead());
 }
 
 Ticks EchoStage::held_back() const {

@@ -1,8 +1,8 @@
 // The microphone's blocks on their way to its channel, less the echo of what
-// the output plays: each stretch waits until the output's timeline has
-// reached its reference (a look-ahead past it), or at most kReferenceWait
-// beyond that, then goes through the echo canceller in the canceller's
-// frames. A late or absent reference (a silent output is known silent at
+// the output plays: each frame of the canceller waits until the output's
+// timeline has reached its reference (a look-ahead past it), or at most
+// kReferenceWait plus the look-ahead after its audio came, then goes through
+// the echo canceller. A late or absent reference (a silent output is known silent at
 // once; a stalled server, a switch in progress) never stalls the channel:
 // what there is of it is used, zeros otherwise. Stamps are kept: the
 // canceller adds no delay, so a click lands where it would without it.
@@ -24,9 +24,20 @@ namespace tavikrec {
 
 class EchoStage {
  public:
-  // The longest a stretch waits for its reference beyond when it is due:
-  // one fragment, which a monitor's audio may trail its play instant by.
+  // The longest a frame waits for its reference, beyond the look-ahead,
+  // after its audio came: one fragment. The wait counts from the audio's
+  // arrival, not its stamp, since the monitor's audio comes a delivery
+  // latency after its stamp as the microphone's does: on PipeWire a wait
+  // counted from the stamps ran out for a third of the frames, 7 ms before
+  // their reference came, and the filter learnt from zeros.
   static constexpr Ticks kReferenceWait = kFragmentDuration;
+  // How much of the output the server delivers at a time while it is the
+  // reference. Audio comes a fragment at a time, so the reference of a
+  // microphone fragment may come up to a fragment after it; on PipeWire
+  // 1.4, with both in 40 ms fragments, a quarter of the frames in some runs
+  // still found their reference 2-12 ms short after the wait. Half a
+  // fragment leaves that margin.
+  static constexpr Ticks kReferenceFragment = kFragmentDuration / 2;
   // How far past a microphone sample its reference reaches: an echo may lie
   // up to this much before its reference's stamp (a monitor is stamped when
   // played, a sink latency after it is rendered).
@@ -38,8 +49,9 @@ class EchoStage {
 
   EchoStage(std::shared_ptr<const EchoReference> reference, EchoCanceller canceller);
 
-  // Takes the next block of the channel (the drift correction's output).
-  void take(const CapturedBlock& block);
+  // Takes the next block of the channel (the drift correction's output),
+  // come at `now`.
+  void take(const CapturedBlock& block, Ticks now);
 
   // The blocks ready at `now`, echo removed: every whole frame whose
   // reference has come or waited long enough; with `flush` (the run stops,
@@ -60,6 +72,7 @@ class EchoStage {
     std::size_t offset;
     Ticks stamp;
     bool opens_device;
+    Ticks taken_at;
   };
   // A run of samples that follow each other on the channel's timeline, as
   // the channel places them: by count, whatever their stamps' jitter. The
@@ -71,7 +84,8 @@ class EchoStage {
     std::vector<Mark> marks;
     std::size_t done = 0;  // samples already through the canceller
   };
-  Ticks due_at(Ticks at) const;
+  // When the frame of `stretch` that ends before sample `end` stops waiting.
+  static Ticks due_at(const Stretch& stretch, std::size_t end, Ticks look_ahead);
   // Cuts what of `stretch` was cleaned, [from, to), into blocks at its
   // marks, each with the stamp its samples came with.
   void cut(const Stretch& stretch, std::size_t from, std::size_t to, std::size_t cleaned_from);

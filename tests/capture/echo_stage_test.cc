@@ -57,28 +57,33 @@ class EchoStageTest : public ::testing::Test {
   std::shared_ptr<EchoReference> reference_ = std::make_shared<EchoReference>(kEpoch, EchoStage::kLookAhead);
 };
 
-// A stretch waits for its reference, and only until it is overdue: an
-// output that never delivers (a stalled server) never stalls the channel.
-// The stamps stay where they were, and with no echo the voice passes.
-TEST_F(EchoStageTest, WaitsForTheReferenceAtMostAFragmentPastItsDueAndKeepsTheStamps) {
+// A frame waits for its reference, and only until the look-ahead and one
+// fragment after its audio came: an output that never delivers (a stalled
+// server) never stalls the channel. The wait counts from the audio's
+// arrival, not its stamp: a microphone that delivers 35 ms after its stamps
+// does not cut its frames' wait short. Stamps stay, and with no echo the
+// voice passes.
+TEST_F(EchoStageTest, WaitsForTheReferenceAtMostAFragmentPastTheLookAheadAfterTheAudioCameAndKeepsTheStamps) {
   EchoStage echo = stage();
   const std::vector<std::int16_t> voice = tone(640, 300, 8000);
   const Ticks stamp = kEpoch + 1'000 * kMs + 123;
-  echo.take({stamp, voice});
-  const Ticks end = stamp + 40 * kMs;
-  EXPECT_TRUE(take_all(echo, end, false).empty()) << "released before its reference came";
-  const Ticks due = stamp + 40 * kMs + EchoStage::kLookAhead + EchoStage::kReferenceWait;
-  EXPECT_EQ(echo.release_at(), stamp + 10 * kMs + EchoStage::kLookAhead + EchoStage::kReferenceWait)
-      << "when the first frame stops waiting";
+  const Ticks first_came = stamp + 20 * kMs + 35 * kMs, second_came = first_came + 20 * kMs;
+  const Ticks wait = EchoStage::kLookAhead + EchoStage::kReferenceWait;
+  echo.take({stamp, std::span(voice).first(320)}, first_came);
+  echo.take({stamp + 20 * kMs, std::span(voice).last(320)}, second_came);
+  EXPECT_TRUE(take_all(echo, first_came + wait - 1, false).empty()) << "released before its reference came";
+  EXPECT_EQ(echo.release_at(), first_came + wait) << "when the first block's frames stop waiting";
   EXPECT_GT(echo.held_back(), 0);
   std::vector<Ticks> stamps;
-  std::vector<std::int16_t> out = take_all(echo, stamp + 10 * kMs + EchoStage::kLookAhead + EchoStage::kReferenceWait, false, &stamps);
-  ASSERT_EQ(out.size(), 160u) << "the first frame alone is overdue";
+  std::vector<std::int16_t> out = take_all(echo, first_came + wait, false, &stamps);
+  ASSERT_EQ(out.size(), 320u) << "the first block alone is overdue";
   EXPECT_EQ(stamps, std::vector<Ticks>{stamp});
-  out = take_all(echo, due, false, &stamps);
-  EXPECT_EQ(out.size(), 480u);
-  EXPECT_EQ(stamps.back(), stamp + 160 * kTicksPerSample);
-  EXPECT_NEAR(rms(out), rms(std::span(voice).last(480)), rms(voice) * 0.06);
+  EXPECT_EQ(echo.release_at(), second_came + wait);
+  std::vector<std::int16_t> rest = take_all(echo, second_came + wait, false, &stamps);
+  out.insert(out.end(), rest.begin(), rest.end());
+  EXPECT_EQ(out.size(), 640u);
+  EXPECT_EQ(stamps.back(), stamp + 20 * kMs);
+  EXPECT_NEAR(rms(std::span(out).last(480)), rms(std::span(voice).last(480)), rms(voice) * 0.06);
   EXPECT_EQ(echo.release_at(), std::nullopt);
   EXPECT_EQ(echo.held_back(), 0);
 }
@@ -90,7 +95,7 @@ TEST_F(EchoStageTest, ASilentOutputIsAReferenceAtOnceAndTheStopTakesThePartialFr
   EchoStage echo = stage();
   const Ticks stamp = kEpoch + 500 * kMs;
   reference_->silent_until(stamp + 200 * kMs);
-  echo.take({stamp, tone(700, 300, 8000)});
+  echo.take({stamp, tone(700, 300, 8000)}, stamp + 45 * kMs);
   EXPECT_EQ(take_all(echo, stamp + 45 * kMs, false).size(), 640u);
   EXPECT_EQ(echo.release_at(), std::nullopt) << "a partial frame waits for audio";
   EXPECT_EQ(take_all(echo, stamp + 45 * kMs, true).size(), 60u);
@@ -118,7 +123,7 @@ TEST_F(EchoStageTest, TheOutputsEchoIsTakenOutOfTheMicrophone) {
     // Its stamps jitter by a fraction of a sample, as a stream clock's do
     // when a bound tightens: the channel places the samples by count, and so
     // must the alignment, or each jump is a new echo path to learn.
-    echo.take({stamp + (static_cast<Ticks>(at / block % 3) - 1) * 400, mic});
+    echo.take({stamp + (static_cast<Ticks>(at / block % 3) - 1) * 400, mic}, stamp + 40 * kMs);
     std::vector<std::int16_t> released = take_all(echo, stamp + 40 * kMs, false);
     out.insert(out.end(), released.begin(), released.end());
   }
