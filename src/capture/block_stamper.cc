@@ -13,7 +13,7 @@ void BlockStamper::take_audio(std::span<const std::uint8_t> bytes, Ticks now) {
   clock_.observe_arrival(now, ticks_of_bytes(first_byte), ticks_of_bytes(read_bytes_));
   if (samples.empty()) return;
   // The storage of the block last handed out is reused.
-  Held held{first_byte, std::move(out_.samples)};
+  Held held{first_byte, std::move(out_.samples), now};
   held.samples.assign(samples.begin(), samples.end());
   held_.push_back(std::move(held));
 }
@@ -40,6 +40,10 @@ std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
   out_ = std::move(held_.front());
   held_.pop_front();
   CapturedBlock block{clock_.stamp(position, now), out_.samples};
+  const Lateness lateness{out_.arrived_at, out_.arrived_at - block.stamp};
+  while (!lateness_.empty() && lateness_.back().late <= lateness.late) lateness_.pop_back();
+  lateness_.push_back(lateness);
+  while (lateness.at - lateness_.front().at > kLateWindow) lateness_.pop_front();
   clock_.forget_before(position);
   // A device whose audio never came (moved on again at once) opens nothing.
   while (!devices_from_.empty() && out_.first_byte >= devices_from_.front()) {
@@ -51,7 +55,13 @@ std::optional<CapturedBlock> BlockStamper::next_block(Ticks now, bool flush) {
 
 std::optional<Ticks> BlockStamper::handed_out_until(Ticks now) const {
   if (!held_.empty()) return std::nullopt;
-  return now - std::max<Ticks>(head_latency_, 0) - kHandOutAllowance;
+  const Ticks reported = std::max<Ticks>(head_latency_, 0) + kHandOutAllowance;
+  const auto recent = std::ranges::find_if(lateness_, [now](const Lateness& l) { return now - l.at <= kLateWindow; });
+  if (recent == lateness_.end()) return now - reported;
+  // The margin is the allowance's, beyond the fragment a block's lateness
+  // already holds.
+  const Ticks margin = kHandOutAllowance - kFragmentDuration;
+  return now - std::clamp(recent->late + margin, reported, reported + StreamClock::kShortestStandstill);
 }
 
 std::optional<Ticks> BlockStamper::release_at() const {

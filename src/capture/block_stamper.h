@@ -30,6 +30,13 @@ class BlockStamper {
   // audio beyond its reported latency: one fragment (the server sends whole
   // fragments) and a margin for the server's own scheduling.
   static constexpr Ticks kHandOutAllowance = kFragmentDuration + 30 * kTicksPerMillisecond;
+  // A server may hand out later than that for a while: PipeWire 0.3, after
+  // a stop of half a second, handed the monitor's fragments out up to 25 ms
+  // later still, for seconds, each a little later than the one before. How
+  // late blocks came (from their first sample's stamp to their arrival)
+  // over the last kLateWindow, plus the allowance's margin, holds the
+  // claim back as well, up to the lateness a standstill is taken at.
+  static constexpr Ticks kLateWindow = 10 * kTicksPerSecond;
 
   explicit BlockStamper(bool monitor) : clock_(monitor) {}
 
@@ -53,6 +60,8 @@ class BlockStamper {
 
   // For an empty stream at `now`: the instant before which everything
   // captured has been handed out as blocks. Nothing while audio is held.
+  // Never later than the reported latency and kHandOutAllowance allow, nor
+  // than how late blocks came over the last kLateWindow.
   std::optional<Ticks> handed_out_until(Ticks now) const;
 
   // When held audio may be released without new audio arriving; nothing if
@@ -74,6 +83,11 @@ class BlockStamper {
   struct Held {
     std::int64_t first_byte;  // stream position of the first sample
     std::vector<std::int16_t> samples;
+    Ticks arrived_at = 0;
+  };
+  struct Lateness {
+    Ticks at;    // when the block came
+    Ticks late;  // from its first sample's stamp
   };
 
   StreamClock clock_;
@@ -84,6 +98,9 @@ class BlockStamper {
   // first, until the block that opens it goes out.
   std::deque<std::int64_t> devices_from_;
   std::deque<Held> held_;
+  // The latest of the blocks over kLateWindow, decreasing: each entry the
+  // latest since the one before it.
+  std::deque<Lateness> lateness_;
   Held out_;  // the block last handed out
 };
 

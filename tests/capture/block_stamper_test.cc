@@ -413,6 +413,20 @@ TEST(BlockStamper, HandedOutUntilAllowsTheLatencyAFragmentAndAMargin) {
   EXPECT_EQ(stamper.handed_out_until(kOrigin + 60 * kMs), std::nullopt);
   released_stamps(stamper, kOrigin + 60 * kMs, /*flush=*/true);
   EXPECT_EQ(stamper.handed_out_until(kOrigin + 300 * kMs), kOrigin + 300 * kMs - 25 * kMs - 70 * kMs);
+
+  // A block that comes later than that (a server that stopped a moment
+  // hands out late for seconds) holds the claim back by how late it came,
+  // and the margin, for kLateWindow.
+  BlockStamper late(/*monitor=*/false);
+  late.take_audio(kFragmentBytes, kOrigin + 40 * kMs);
+  late.take_timing(exact_reply(kOrigin + 50 * kMs, 40 * kMs, 25 * kMs));
+  released_stamps(late, kOrigin + 60 * kMs, /*flush=*/true);
+  late.take_audio(kFragmentBytes, kOrigin + 145 * kMs);
+  ASSERT_EQ(released_stamps(late, kOrigin + 145 * kMs, /*flush=*/true), std::vector<Ticks>{kOrigin + 40 * kMs});
+  EXPECT_EQ(late.handed_out_until(kOrigin + 180 * kMs), kOrigin + 180 * kMs - 105 * kMs - 30 * kMs)
+      << "the next block, from kOrigin + 80 ms on, has not come";
+  const Ticks later = kOrigin + 145 * kMs + BlockStamper::kLateWindow + 1;
+  EXPECT_EQ(late.handed_out_until(later), later - 25 * kMs - 70 * kMs);
 }
 
 TEST(BlockStamper, ResetAfterASuspendWaitsForTheNewRelation) {
