@@ -432,6 +432,21 @@ def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -
     return run
 
 
+def output_figures(tracks: Tracks, out) -> tuple[dict[str, float], float, float, float]:
+    """What a canceller made of the scene, `out` lying on the far end's
+    grid: ERLE per ERLE window, the near end alone out against in, and the
+    double talk's gain and echo reduction (gain_fit), all in dB."""
+    def part(signal, name):
+        start, stop = tracks.window(name)
+        return signal[start:stop]
+
+    erle = {name: erle_db(part(tracks.echo, name), part(out, name)) for name in ERLE_WINDOWS}
+    near_change = ratio_db(energy(part(out, "near alone")), energy(part(tracks.near, "near alone")))
+    double_gain, double_reduction = gain_fit(part(out, "double talk"), part(tracks.near, "double talk"),
+                                             part(tracks.echo, "double talk"))
+    return erle, near_change, double_gain, double_reduction
+
+
 def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base0: int, ch1, base1: int,
             pacing: tuple[float, float]) -> EchoRun:
     """The figures of one run from both channels and where the far-end grid
@@ -455,15 +470,7 @@ def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base
     if base0 < 0 or base1 < 0:
         raise RuntimeError("a channel started after the far end")
     out = ch0[base0:]  # on the far-end grid from here on
-
-    def part(signal, name):
-        start, stop = tracks.window(name)
-        return signal[start:stop]
-
-    erle = {name: erle_db(part(tracks.echo, name), part(out, name)) for name in ERLE_WINDOWS}
-    near_change = ratio_db(energy(part(out, "near alone")), energy(part(tracks.near, "near alone")))
-    double_gain, double_reduction = gain_fit(part(out, "double talk"), part(tracks.near, "double talk"),
-                                             part(tracks.echo, "double talk"))
+    erle, near_change, double_gain, double_reduction = output_figures(tracks, out)
     measured = exact = None
     if not cancel:
         start, _ = tracks.window("far after")
