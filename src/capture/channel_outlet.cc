@@ -52,6 +52,7 @@ std::expected<void, ErrorText> ChannelOutlet::release(BlockStamper& stamper, Tic
     // out now, not whenever the stream next delivers (after a kill or a
     // stall, the silence filler would have padded past it by then).
     if (auto passed = pass_on(corrector_.finish(), drift, now); !passed) return passed;
+    if (echo_) echo_->restart();
   }
   while (auto block = stamper.next_block(now, flush)) {
     const auto corrected = corrector_.correct(*block, drift.correction_ppm(now), drift.source_ppm());

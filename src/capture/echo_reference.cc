@@ -14,7 +14,10 @@ std::size_t samples_of(Ticks duration) { return static_cast<std::size_t>(duratio
 }  // namespace
 
 EchoReference::EchoReference(Ticks epoch, Ticks look_ahead)
-    : epoch_(epoch), look_ahead_(look_ahead), aligner_(samples_of(kKept), samples_of(look_ahead)) {}
+    : epoch_(epoch),
+      look_ahead_(look_ahead),
+      aligner_(samples_of(kKept), samples_of(look_ahead)),
+      device_from_(epoch) {}
 
 std::int64_t EchoReference::index_of(Ticks stamp) const {
   return static_cast<std::int64_t>(
@@ -35,6 +38,16 @@ void EchoReference::placed_silence(Ticks from, Ticks count) {
     at += static_cast<std::int64_t>(chunk);
     left -= static_cast<Ticks>(chunk);
   }
+}
+
+void EchoReference::device_opened(Ticks from) {
+  std::lock_guard lock(mutex_);
+  device_from_ = from;
+}
+
+Ticks EchoReference::device_from() const {
+  std::lock_guard lock(mutex_);
+  return device_from_;
 }
 
 void EchoReference::silent_until(Ticks until) {

@@ -28,6 +28,7 @@ class EchoReference final : public TimelineTap {
 
   void placed(Ticks from, std::span<const std::int16_t> samples) override;
   void placed_silence(Ticks from, Ticks count) override;
+  void device_opened(Ticks from) override;
   // The output's stream has handed out everything captured before `until`:
   // what its timeline lacks up to there is silence, whether or not the
   // silence filler has padded it yet.
@@ -40,6 +41,9 @@ class EchoReference final : public TimelineTap {
   // The reference for the microphone samples from `from` on; zeros where
   // none is known.
   void read(Ticks from, std::span<std::int16_t> out) const;
+  // Where the output's latest device begins on its timeline; the epoch
+  // while it has had one device.
+  Ticks device_from() const;
 
  private:
   std::int64_t index_of(Ticks stamp) const;
@@ -48,6 +52,7 @@ class EchoReference final : public TimelineTap {
   const Ticks look_ahead_;
   mutable std::mutex mutex_;
   ReferenceAligner aligner_;  // REQUIRES: mutex_ held
+  Ticks device_from_;          // REQUIRES: mutex_ held
 };
 
 }  // namespace tavikrec

@@ -18,16 +18,19 @@ Ticks duration_of(std::size_t samples) { return static_cast<Ticks>(samples) * kT
 }  // namespace
 
 EchoStage::EchoStage(std::shared_ptr<const EchoReference> reference, EchoCanceller canceller)
-    : reference_(std::move(reference)), canceller_(std::move(canceller)) {}
+    : reference_(std::move(reference)),
+      canceller_(std::move(canceller)),
+      reference_device_from_(reference_->device_from()) {}
 
 void EchoStage::take(const CapturedBlock& block, Ticks now) {
   if (block.samples.empty()) return;
   // A block within the timeline's tolerance of where the last one ended is
   // placed right after it; one beyond (a gap, a late stamp) or one that
   // opens a device begins a stretch of its own at its stamp.
-  const bool follows = next_ && !block.opens_device && std::abs(block.stamp - *next_) <= kStampTolerance;
+  const bool afresh = block.opens_device || std::exchange(restart_, false);
+  const bool follows = next_ && !afresh && std::abs(block.stamp - *next_) <= kStampTolerance;
   if (!follows || held_.empty()) {
-    held_.push_back({follows ? *next_ : block.stamp, {}, {}, 0});
+    held_.push_back({follows ? *next_ : block.stamp, {}, {}, 0, afresh});
   }
   Stretch& stretch = held_.back();
   stretch.marks.push_back({stretch.samples.size(), block.stamp, block.opens_device, now});
@@ -58,6 +61,12 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
       if (!flush && now < due_at(stretch, stretch.done + count, reference_->look_ahead()) &&
           !reference_->covers(at, kFrame)) {
         break;
+      }
+      if (stretch.done == 0 && stretch.afresh) canceller_.reset();
+      const Ticks device_from = reference_->device_from();
+      if (device_from != reference_device_from_ && device_from < at + reference_->look_ahead() + kFrameDuration) {
+        reference_device_from_ = device_from;
+        canceller_.reset();
       }
       rec.fill(0);
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());

@@ -66,6 +66,15 @@ class EchoStage {
   // How much audio is held, counted back from the end of the last block.
   Ticks held_back() const;
 
+  // The stream's relation to the clock changed: the blocks taken from now
+  // on may lie a few milliseconds off those before, and the canceller starts
+  // afresh with them, as it does where the microphone or the output opens
+  // another device. Measured with speech (bench/echo_switch): after a new
+  // echo path a filter that starts afresh is 5-7 dB further 1-3 s later
+  // than one that unlearns the old path, and after the same path moved by
+  // 5 ms it is as far or further.
+  void restart() { restart_ = true; }
+
  private:
   // Where a block taken begins in its stretch.
   struct Mark {
@@ -83,6 +92,7 @@ class EchoStage {
     std::vector<std::int16_t> samples;
     std::vector<Mark> marks;
     std::size_t done = 0;  // samples already through the canceller
+    bool afresh = false;   // the canceller starts afresh at its first sample
   };
   // When the frame of `stretch` that ends before sample `end` stops waiting.
   static Ticks due_at(const Stretch& stretch, std::size_t end, Ticks look_ahead);
@@ -95,6 +105,9 @@ class EchoStage {
   std::deque<Stretch> held_;
   // Where the timeline goes on after the last sample taken.
   std::optional<Ticks> next_;
+  bool restart_ = false;
+  // The output's device whose echo path the canceller learns.
+  Ticks reference_device_from_;
   std::vector<std::int16_t> cleaned_;
   struct Cut {
     Ticks stamp;

@@ -80,6 +80,7 @@ std::expected<Appended, ErrorText> Framer::append_block(const CapturedBlock& blo
     appended.late_stamp_warning = late_stamp_warning(diff);
   }
   appended.timeline_error = placed.stamp - end_;
+  if (tap_ && opens_device) tap_->device_opened(end_);
   keep(placed.samples);
   if (auto written = write_pending(false, sink); !written) return std::unexpected(written.error());
   return appended;

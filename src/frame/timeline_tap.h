@@ -18,6 +18,9 @@ class TimelineTap {
   // back into the Framer. `from` is the stamp of the first sample.
   virtual void placed(Ticks from, std::span<const std::int16_t> samples) = 0;
   virtual void placed_silence(Ticks from, Ticks count) = 0;
+  // The samples placed from `from` on come from another device than those
+  // before.
+  virtual void device_opened(Ticks from) = 0;
 };
 
 }  // namespace tavikrec
