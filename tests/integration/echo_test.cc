@@ -91,14 +91,19 @@ class EchoCancellation : public ::testing::TestWithParam<ServerKind> {};
 // the output's tone in its own system channel where it has one.
 TEST_P(EchoCancellation, TheOutputsToneLeavesTheMicrophoneChannelAndItsOwnToneStays) {
   CaptureRig rig(GetParam(), {.echo = true});
-  // Without --system the output's monitor is recorded all the same, as the
+  // Two at a time, a plain run beside each: with three capturing at once, a
+  // run under AddressSanitizer now and then found the output's audio too
+  // late for its canceller (one run in nine on PipeWire 1.4). Without
+  // --system the output's monitor is recorded all the same, as the
   // reference alone: no system channel, no line for one.
-  std::vector<EchoRun> runs(3);
-  runs[0].args = {"--mic", "--system"};
+  std::vector<EchoRun> runs(2), alone_runs(2);
+  runs[0].args = alone_runs[0].args = {"--mic", "--system"};
   runs[1].args = {"--mic", "--system", "--cancel-echo"};
-  runs[2].args = {"--mic", "--cancel-echo"};
+  alone_runs[1].args = {"--mic", "--cancel-echo"};
   ASSERT_NO_FATAL_FAILURE(capture_together(rig, runs));
-  const Levels &plain = runs[0].levels, &cancelled = runs[1].levels, &alone = runs[2].levels;
+  ASSERT_NO_FATAL_FAILURE(capture_together(rig, alone_runs));
+  const Levels &plain = runs[0].levels, &cancelled = runs[1].levels;
+  const Levels &plain_beside = alone_runs[0].levels, &alone = alone_runs[1].levels;
   ASSERT_GT(plain.reference, 1000) << "the output plays nothing";
   ASSERT_GT(plain.echo, plain.reference / 4) << "the microphone does not hear the output";
   ASSERT_GT(cancelled.reference, 1000) << "the output plays nothing";
@@ -107,15 +112,16 @@ TEST_P(EchoCancellation, TheOutputsToneLeavesTheMicrophoneChannelAndItsOwnToneSt
       << "echo " << cancelled.echo << " against " << plain.echo << " without cancellation";
   EXPECT_NEAR(db(cancelled.own / plain.own), 0.0, 1.0)
       << "own tone " << cancelled.own << " against " << plain.own << " without cancellation";
-  EXPECT_GE(db(plain.echo / alone.echo), kEchoDown) << "echo " << alone.echo << " against " << plain.echo;
-  EXPECT_NEAR(db(alone.own / plain.own), 0.0, 1.0);
+  EXPECT_GE(db(plain_beside.echo / alone.echo), kEchoDown)
+      << "echo " << alone.echo << " against " << plain_beside.echo;
+  EXPECT_NEAR(db(alone.own / plain_beside.own), 0.0, 1.0);
 
-  for (const EchoRun& run : std::span(runs).subspan(1)) {
-    EXPECT_EQ(std::ranges::count_if(run.lines, [](const std::string& l) { return starts_with(l, "tavikrec: echo reference: "); }), 1)
-        << ::testing::PrintToString(run.lines);
+  for (const EchoRun* run : {&runs[1], &alone_runs[1]}) {
+    EXPECT_EQ(std::ranges::count_if(run->lines, [](const std::string& l) { return starts_with(l, "tavikrec: echo reference: "); }), 1)
+        << ::testing::PrintToString(run->lines);
   }
-  EXPECT_FALSE(std::ranges::any_of(runs[2].lines, [](const std::string& l) { return starts_with(l, "tavikrec: system"); }))
-      << ::testing::PrintToString(runs[2].lines);
+  EXPECT_FALSE(std::ranges::any_of(alone_runs[1].lines, [](const std::string& l) { return starts_with(l, "tavikrec: system"); }))
+      << ::testing::PrintToString(alone_runs[1].lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, EchoCancellation, all_servers(), server_test_name);
