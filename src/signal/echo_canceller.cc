@@ -47,7 +47,7 @@ void EchoCanceller::run(const std::int16_t* rec, const std::int16_t* play, std::
 void EchoCanceller::reset() {
   speex_echo_state_reset(state_.get());
   // The rate is told again: captures whose canceller had been reset kept
-  // their echo in 5 of 12 runs on PipeWire without this, in none of 16
+  // their echo in 5 of 22 runs on PipeWire without this, in none of 16
   // with it. What of the rate the reset undoes is not established.
   int rate = kSampleRate;
   speex_echo_ctl(state_.get(), SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
