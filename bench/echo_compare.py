@@ -24,6 +24,7 @@ from dataclasses import dataclass
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from tavikbench import echo, stats  # noqa: E402
+from tavikbench.frames import samples_from  # noqa: E402
 
 # The live rig's targets for the near end.
 NEAR_ALONE_DB = 0.5
@@ -69,14 +70,6 @@ def parse_timings(text: str) -> dict[str, Timing]:
     return timings
 
 
-def samples_of(data: bytes) -> array.array:
-    samples = array.array("h")
-    samples.frombytes(data)
-    if sys.byteorder != "little":
-        samples.byteswap()
-    return samples
-
-
 @dataclass
 class Figures:
     erle_db: dict[str, float]
@@ -113,7 +106,7 @@ def compare(binary: str, speech: echo.Speech, delay_ms: float, gain_db: float, r
             only: set[str] | None) -> list[str]:
     tracks = echo.make_tracks(speech, delay_ms, gain_db)
     # The microphone itself measured as an output: every figure 0 dB.
-    lines = [row(f"none, {delay_ms:g} ms", figures(tracks, samples_of(tracks.mic)), [], None)]
+    lines = [row(f"none, {delay_ms:g} ms", figures(tracks, samples_from(tracks.mic)), [], None)]
     with tempfile.TemporaryDirectory(prefix="tavikbench-echo-compare.") as directory:
         inputs = write_inputs(tracks, directory)
         cpu: dict[str, list[float]] = {}
@@ -135,7 +128,7 @@ def compare(binary: str, speech: echo.Speech, delay_ms: float, gain_db: float, r
         for name, data in first.items():
             if only and name not in only:
                 continue
-            run = figures(tracks, samples_of(data), timings[name].latency)
+            run = figures(tracks, samples_from(data), timings[name].latency)
             lines.append(row(f"{name}, {delay_ms:g} ms", run, cpu[name], timings[name]))
     return lines
 

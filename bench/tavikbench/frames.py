@@ -31,7 +31,7 @@ class Frame:
         return self.time + self.count / RATE
 
 
-def _samples_from(data: bytes) -> array.array:
+def samples_from(data: bytes) -> array.array:
     samples = array.array("h")
     samples.frombytes(data)
     if sys.byteorder != "little":
@@ -59,7 +59,7 @@ class FrameParser:
             size = HEADER.size + 2 * count
             if len(self._buffer) < size:
                 break
-            samples = _samples_from(bytes(self._buffer[HEADER.size:size])) if self.keep_samples else None
+            samples = samples_from(bytes(self._buffer[HEADER.size:size])) if self.keep_samples else None
             frame = Frame(tag, time, count, samples, arrival_ns)
             del self._buffer[:size]
             self._check_contiguous(frame)

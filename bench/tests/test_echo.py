@@ -20,6 +20,12 @@ def noise(seed: int, count: int, level: int = 4000) -> list[int]:
     return [rng.randint(-level, level) for _ in range(count)]
 
 
+def noise_scene(seed: int, delay_ms: float) -> echo.Tracks:
+    """The rig's scene with noise for both voices, the echo at 0 dB."""
+    speech = echo.Speech(array.array("h", noise(seed, 26 * RATE)), array.array("h", noise(seed + 1, 14 * RATE)))
+    return echo.make_tracks(speech, delay_ms, 0.0)
+
+
 class MetricsTest(unittest.TestCase):
     def test_erle_is_the_echo_against_what_is_left(self):
         e = noise(1, 4000)
@@ -66,8 +72,7 @@ class MetricsTest(unittest.TestCase):
 class TracksTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        speech = echo.Speech(array.array("h", noise(5, 26 * RATE)), array.array("h", noise(6, 14 * RATE)))
-        cls.tracks = echo.make_tracks(speech, 20.0, 0.0)
+        cls.tracks = noise_scene(5, 20.0)
 
     def test_the_scene_puts_each_voice_where_it_belongs(self):
         t = self.tracks

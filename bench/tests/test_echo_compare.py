@@ -4,35 +4,29 @@ canceller put it."""
 import array
 import math
 import os
-import random
 import tempfile
 import unittest
 
 import echo_compare
+from test_echo import noise_scene
 from tavikbench import echo
+from tavikbench.frames import samples_from
 
-RATE = 16000
-
-
-def noise(seed: int, count: int) -> list[int]:
-    rng = random.Random(seed)
-    return [rng.randint(-4000, 4000) for _ in range(count)]
 
 
 class EchoCompareTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        speech = echo.Speech(array.array("h", noise(7, 26 * RATE)), array.array("h", noise(8, 14 * RATE)))
-        cls.tracks = echo.make_tracks(speech, 50.0, 0.0)
+        cls.tracks = noise_scene(7, 50.0)
 
     def test_the_inputs_lie_on_one_grid_without_the_marker(self):
         t = self.tracks
         with tempfile.TemporaryDirectory() as directory:
             far_path, mic_path, near_path = echo_compare.write_inputs(t, directory)
-            far, mic, near = (echo_compare.samples_of(open(p, "rb").read()) for p in (far_path, mic_path, near_path))
+            far, mic, near = (samples_from(open(p, "rb").read()) for p in (far_path, mic_path, near_path))
         self.assertEqual({len(far), len(mic), len(near)}, {len(t.near)})
         self.assertEqual(far[t.marker], 0)
-        self.assertEqual(far[t.start:], echo_compare.samples_of(t.far.tobytes())[t.start:])
+        self.assertEqual(far[t.start:], samples_from(t.far.tobytes())[t.start:])
         self.assertEqual(list(near), t.near)
         # The microphone's echo follows the far end by 50 ms, to the sample.
         a, _ = t.window("far after")
@@ -53,7 +47,7 @@ class EchoCompareTest(unittest.TestCase):
         self.assertFalse(echo_compare.near_end_kept(misplaced))
 
     def test_the_microphone_itself_reads_zero_everywhere(self):
-        plain = echo_compare.figures(self.tracks, echo_compare.samples_of(self.tracks.mic))
+        plain = echo_compare.figures(self.tracks, samples_from(self.tracks.mic))
         for name, value in plain.erle_db.items():
             self.assertAlmostEqual(value, 0.0, delta=0.01, msg=name)
         self.assertAlmostEqual(plain.near_change_db, 0.0, delta=0.01)
