@@ -10,7 +10,8 @@
 // in dB, a first look) and, for webrtc, the delay it estimated (ms). The
 // figures per stretch of the scene come from bench/echo_compare.py.
 //
-// speexdsp runs exactly as the capture runs it: a filter of
+// speexdsp runs exactly as the capture runs it (and, as speexdsp-filter-only,
+// without its residual echo suppressor): a filter of
 // EchoStage::kFilterSamples, and the reference read through a
 // ReferenceAligner EchoStage::kLookAhead ahead of the microphone, so the
 // echo lies that much further into the filter than it lags the far end.
@@ -80,8 +81,9 @@ bool write_raw(const std::string& path, std::span<const std::int16_t> samples) {
 // frame stays silent), or nothing when the canceller failed.
 using Output = std::optional<std::vector<std::int16_t>>;
 
-Output run_speex(std::span<const std::int16_t> far, std::span<const std::int16_t> mic) {
-  auto canceller = EchoCanceller::create(EchoStage::kFilterSamples);
+Output run_speex(EchoCanceller::Residual residual, std::span<const std::int16_t> far,
+                 std::span<const std::int16_t> mic) {
+  auto canceller = EchoCanceller::create(EchoStage::kFilterSamples, residual);
   if (!canceller) {
     std::fprintf(stderr, "speexdsp: %s\n", canceller.error().c_str());
     return std::nullopt;
@@ -199,8 +201,10 @@ int main(int argc, char** argv) {
   struct Named {
     std::string name;
     std::optional<WebRtcSetting> webrtc;  // none: speexdsp
+    EchoCanceller::Residual residual = EchoCanceller::Residual::kSuppressed;
   };
-  std::vector<Named> cancellers{{"speexdsp", std::nullopt}};
+  std::vector<Named> cancellers{{"speexdsp", std::nullopt},
+                                {"speexdsp-filter-only", std::nullopt, EchoCanceller::Residual::kLeft}};
   const std::pair<const char*, webrtc::EchoCancellation::SuppressionLevel> levels[] = {
       {"low", webrtc::EchoCancellation::kLowSuppression},
       {"moderate", webrtc::EchoCancellation::kModerateSuppression},
@@ -221,7 +225,7 @@ int main(int argc, char** argv) {
     int delay_found_ms = -1;
     const double start = cpu_milliseconds();
     const Output out = canceller.webrtc ? run_webrtc(*canceller.webrtc, *far, *mic, &delay_found_ms)
-                                        : run_speex(*far, *mic);
+                                        : run_speex(canceller.residual, *far, *mic);
     const double spent = cpu_milliseconds() - start;
     if (!out) {
       status = 1;

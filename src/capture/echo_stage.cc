@@ -48,9 +48,10 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
   cleaned_.clear();
   cuts_.clear();
   std::array<std::int16_t, kFrame> rec{}, play{}, out{};
+  const bool lags = canceller_.latency() > 0;
   while (!held_.empty()) {
     Stretch& stretch = held_.front();
-    const std::size_t begun = stretch.done;
+    const std::size_t begun = stretch.finished;
     const std::size_t cleaned_from = cleaned_.size();
     while (stretch.done < stretch.samples.size()) {
       const std::size_t count = std::min(stretch.samples.size() - stretch.done, kFrame);
@@ -72,11 +73,22 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
       reference_->read(at, play);
       canceller_.run(rec.data(), play.data(), out.data(), kFrame);
-      cleaned_.insert(cleaned_.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));
-      stretch.done += count;
+      // A canceller that lags a frame finishes the frame run before this
+      // one, if that is still to be released; else it finished this one.
+      if (!lags) stretch.done += count;
+      finish(stretch, out);
+      if (lags) stretch.done += count;
     }
-    cut(stretch, begun, stretch.done, cleaned_from);
-    if (stretch.done < stretch.samples.size()) break;
+    // The frame run last waits for the next one to finish it until its own
+    // wait is over, or none will come: the stretch ended or the run stops.
+    // It then goes as the filter left it, its residual echo unsuppressed.
+    const bool ended = stretch.done == stretch.samples.size() && (held_.size() > 1 || flush);
+    if (stretch.finished < stretch.done &&
+        (ended || now >= due_at(stretch, stretch.done, reference_->look_ahead()))) {
+      finish(stretch, canceller_.unfinished());
+    }
+    cut(stretch, begun, stretch.finished, cleaned_from);
+    if (stretch.finished < stretch.samples.size()) break;
     held_.pop_front();
   }
   blocks_.clear();
@@ -84,6 +96,12 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
     blocks_.push_back({c.stamp, std::span<const std::int16_t>(cleaned_).subspan(c.first, c.count), c.opens_device});
   }
   return blocks_;
+}
+
+void EchoStage::finish(Stretch& stretch, std::span<const std::int16_t> out) {
+  const std::size_t count = stretch.done - stretch.finished;
+  cleaned_.insert(cleaned_.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));
+  stretch.finished = stretch.done;
 }
 
 void EchoStage::cut(const Stretch& stretch, std::size_t from, std::size_t to, std::size_t cleaned_from) {
@@ -102,13 +120,20 @@ void EchoStage::cut(const Stretch& stretch, std::size_t from, std::size_t to, st
 std::optional<Ticks> EchoStage::release_at() const {
   if (held_.empty()) return std::nullopt;
   const Stretch& stretch = held_.front();
-  if (stretch.samples.size() - stretch.done < kFrame && held_.size() == 1) return std::nullopt;
-  return due_at(stretch, std::min(stretch.done + kFrame, stretch.samples.size()), reference_->look_ahead());
+  const Ticks look_ahead = reference_->look_ahead();
+  std::optional<Ticks> at;
+  if (stretch.finished < stretch.done) at = due_at(stretch, stretch.done, look_ahead);
+  const std::size_t left = stretch.samples.size() - stretch.done;
+  if (left >= kFrame || (left > 0 && held_.size() > 1)) {
+    const Ticks next = due_at(stretch, stretch.done + std::min(left, kFrame), look_ahead);
+    at = at ? std::min(*at, next) : next;
+  }
+  return at;
 }
 
 Ticks EchoStage::held_back() const {
   std::size_t held = 0;
-  for (const Stretch& stretch : held_) held += stretch.samples.size() - stretch.done;
+  for (const Stretch& stretch : held_) held += stretch.samples.size() - stretch.finished;
   return duration_of(held);
 }
 

@@ -5,7 +5,9 @@
 // the echo canceller. A late or absent reference (a silent output is known silent at
 // once; a stalled server, a switch in progress) never stalls the channel:
 // what there is of it is used, zeros otherwise. Stamps are kept: the
-// canceller adds no delay, so a click lands where it would without it.
+// canceller's frame of latency is taken back, so a click lands where it
+// would without it; a frame waits for the next to finish it only as long
+// as it may wait for its reference.
 #pragma once
 
 #include <cstdint>
@@ -93,9 +95,13 @@ class EchoStage {
     std::vector<Mark> marks;
     std::size_t done = 0;  // samples already through the canceller
     bool afresh = false;   // the canceller starts afresh at its first sample
+    std::size_t finished = 0;  // samples released: done, or a frame short of it
   };
   // When the frame of `stretch` that ends before sample `end` stops waiting.
   static Ticks due_at(const Stretch& stretch, std::size_t end, Ticks look_ahead);
+  // Releases what of `stretch` the canceller has run but not released yet,
+  // from `out`.
+  void finish(Stretch& stretch, std::span<const std::int16_t> out);
   // Cuts what of `stretch` was cleaned, [from, to), into blocks at its
   // marks, each with the stamp its samples came with.
   void cut(const Stretch& stretch, std::size_t from, std::size_t to, std::size_t cleaned_from);

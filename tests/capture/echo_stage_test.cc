@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numbers>
@@ -89,16 +90,33 @@ TEST_F(EchoStageTest, WaitsForTheReferenceAtMostAFragmentPastTheLookAheadAfterTh
 }
 
 // The output known silent (its stream handed out everything and played
-// nothing) is a reference at once; a partial frame waits for the audio that
-// completes it, unless the run stops.
+// nothing) is a reference at once. The canceller's output lags a frame: the
+// last whole frame waits for the next to finish it only as long as it may
+// wait for its reference, and a partial frame waits for the audio that
+// completes it, unless the run stops. A click lands on its own sample
+// either way.
 TEST_F(EchoStageTest, ASilentOutputIsAReferenceAtOnceAndTheStopTakesThePartialFrame) {
   EchoStage echo = stage();
-  const Ticks stamp = kEpoch + 500 * kMs;
+  const Ticks stamp = kEpoch + 500 * kMs, came = stamp + 45 * kMs;
+  const Ticks wait = EchoStage::kLookAhead + EchoStage::kReferenceWait;
   reference_->silent_until(stamp + 200 * kMs);
-  echo.take({stamp, tone(700, 300, 8000)}, stamp + 45 * kMs);
-  EXPECT_EQ(take_all(echo, stamp + 45 * kMs, false).size(), 640u);
+  std::vector<std::int16_t> voice(700);
+  voice[200] = voice[500] = 20000;
+  echo.take({stamp, voice}, came);
+  std::vector<std::int16_t> out = take_all(echo, came, false);
+  EXPECT_EQ(out.size(), 480u) << "the last whole frame waits for the next";
+  EXPECT_EQ(echo.release_at(), came + wait);
+  std::vector<std::int16_t> rest = take_all(echo, came + wait, false);
+  out.insert(out.end(), rest.begin(), rest.end());
+  EXPECT_EQ(out.size(), 640u);
   EXPECT_EQ(echo.release_at(), std::nullopt) << "a partial frame waits for audio";
-  EXPECT_EQ(take_all(echo, stamp + 45 * kMs, true).size(), 60u);
+  EXPECT_EQ(take_all(echo, came + wait, true).size(), 60u);
+  for (const std::size_t click : {200, 500}) {
+    EXPECT_EQ(std::max_element(out.begin() + static_cast<std::ptrdiff_t>(click) - 100,
+                               out.begin() + static_cast<std::ptrdiff_t>(click) + 100) - out.begin(),
+              static_cast<std::ptrdiff_t>(click));
+    EXPECT_GT(out[click], 16000);
+  }
 }
 
 // The output's tone reaches the microphone 10 ms after it plays, at -3 dB;
