@@ -8,7 +8,7 @@ import platform
 import subprocess
 import sys
 
-from . import backlog, cost, drift, echo, fidelity, report, server as servers, soak, startup
+from . import backlog, cost, drift, echo, echo_drift, fidelity, report, server as servers, soak, startup
 from .server import PrivateServer
 from .stress import BusyLoops
 
@@ -171,6 +171,35 @@ def _echo_on(kind: str, binary: str, speech: echo.Speech, delays: list[float], g
             for line in report.echo(name, delay, gain, cancel, group)]
 
 
+def drifting_echo(binary: str, ppms: list[float], minutes: float, delays: list[float], gains: list[float],
+                  modes: list[str], runs: int, mic_grid: str) -> list[str]:
+    """The far-only scene `minutes` long with the microphone `ppm` fast, on
+    PulseAudio, `runs` rounds of every skew, echo level, delay and mode;
+    each run's figures are printed as it finishes and again at the end."""
+    seconds = minutes * 60
+    scene = echo_drift.far_only(seconds)
+    speech = echo.speech_in_temp(scene)
+    lines = []
+    with echo.rig("pulseaudio") as server:
+        for round_index in range(runs):
+            for ppm in ppms:
+                for gain in gains:
+                    for delay in delays:
+                        tracks = echo_drift.drifting_tracks(echo.make_tracks(speech, delay, gain, scene), ppm, mic_grid)
+                        for cancel in (mode == "cancel" for mode in modes):
+                            try:
+                                run = echo_drift.measure(binary, server, tracks, seconds, cancel, gain)
+                            except (RuntimeError, OSError, subprocess.SubprocessError) as error:
+                                print(f"{server.describe()} microphone {ppm:+g} ppm, D {delay:g} ms, echo {gain:+g} dB, "
+                                      f"{'--cancel-echo' if cancel else 'plain'} run {round_index + 1}: failed: {error}",
+                                      flush=True)
+                                continue
+                            block = report.echo_drift(round_index + 1, run)
+                            print("\n".join(block), flush=True)
+                            lines += block
+    return lines
+
+
 def _drift_server(kind: str):
     if kind == "pulseaudio":
         return PrivateServer(servers.DRIFT_RIG)
@@ -210,6 +239,13 @@ def main() -> int:
                         help="echo rig: the echo's level against the output, dB, comma-separated (write it with =)")
     parser.add_argument("--echo-modes", default="plain,cancel",
                         help="echo rig: plain (tavikrec --mic --system), cancel (with --cancel-echo), comma-separated")
+    parser.add_argument("--echo-drift-ppm", metavar="PPM",
+                        help="echo rig on PulseAudio alone: instead of the conversation, far-end speech alone for "
+                             "--echo-drift-minutes with the microphone's clock this fast (comma-separated skews, "
+                             "e.g. =0,+300,-300); ERLE per 30 s")
+    parser.add_argument("--echo-drift-minutes", type=float, default=5.0)
+    parser.add_argument("--mic-grid", metavar="PATH",
+                        help="echo rig with --echo-drift-ppm: the mic_grid program (bench/mic_grid.cc)")
     parser.add_argument("--skewed-source", metavar="PATH",
                         help="drift rig on PipeWire: the skewed_source program (tests/support) for the microphone")
     parser.add_argument("--soak", action="store_true", help="only the soak run")
@@ -234,6 +270,16 @@ def main() -> int:
         echo_gains = [float(value) for value in options.echo_gains.split(",")]
     except ValueError:
         parser.error("--echo-delays and --echo-gains take numbers, e.g. 3,20 and -3,0")
+    echo_drift_ppms = None
+    if options.echo_drift_ppm is not None:
+        try:
+            echo_drift_ppms = [float(value) for value in options.echo_drift_ppm.split(",")]
+        except ValueError:
+            parser.error("--echo-drift-ppm takes numbers, e.g. =0,+300")
+        # PipeWire reads a pipe source at its graph's pace, not the writer's.
+        if echo_servers != ["pulseaudio"] or not options.mic_grid:
+            parser.error("--echo-drift-ppm skews the microphone on PulseAudio alone (--echo-servers pulseaudio) "
+                         "and needs --mic-grid")
 
     binaries = [(options.label, options.binary)]
     if options.baseline:
@@ -248,6 +294,12 @@ def main() -> int:
         return 0
     if options.only == "drift-tone":
         print("\n".join(drift_tone(options.binary, ppms, options.drift_seconds, options.runs or 1)), flush=True)
+        return 0
+    if options.only == "echo" and echo_drift_ppms is not None:
+        lines = drifting_echo(options.binary, echo_drift_ppms, options.echo_drift_minutes, echo_delays, echo_gains,
+                              echo_modes, options.runs or 1, options.mic_grid)
+        print("\n".join(["== all runs"] + lines), flush=True)
+        print(f"== load average at the end {os.getloadavg()[0]:.2f}", flush=True)
         return 0
     if options.only == "echo":  # servers of its own
         print("\n".join(echo_rig(options.binary, echo_servers, echo_delays, echo_gains, echo_modes,

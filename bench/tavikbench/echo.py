@@ -39,10 +39,17 @@ from .capture import Capture, monotonic_ns
 from .frames import RATE, channel_samples
 from .pacing import BYTES_PER_SAMPLE, Pace, PacedPipe
 
-# The scene (seconds from the start of the far end's speech).
-FAR_SPEECH = ((0.0, 18.0), (24.0, 32.0))
-NEAR_SPEECH = ((10.0, 24.0),)
-SCENE_S = 32.0
+
+@dataclass(frozen=True)
+class Scene:
+    """Where each voice speaks, in seconds from the start of the far end's
+    speech, and how long the scene lasts."""
+    far: tuple[tuple[float, float], ...]
+    near: tuple[tuple[float, float], ...]
+    seconds: float
+
+
+CONVERSATION = Scene(far=((0.0, 18.0), (24.0, 32.0)), near=((10.0, 24.0),), seconds=32.0)
 # Where each figure is taken (scene seconds). The near end alone starts
 # half a second late: the echo of the far end's last syllable ends there.
 WINDOWS = {
@@ -152,9 +159,9 @@ class Speech:
     near: array.array
 
 
-def make_speech(directory: str) -> Speech:
+def make_speech(directory: str, scene: Scene = CONVERSATION) -> Speech:
     """espeak-ng, two voices, resampled to 16 kHz by sox, each long enough
-    for its part of the scene."""
+    for its part of the scene (repeated as often as that takes)."""
     def speak(text: str, voice: str, name: str, seconds: float) -> array.array:
         wav, raw = os.path.join(directory, name + ".wav"), os.path.join(directory, name + ".raw")
         subprocess.run(["espeak-ng", "-v", voice, "-s", "150", "-w", wav, text], check=True, capture_output=True)
@@ -169,15 +176,17 @@ def make_speech(directory: str) -> Speech:
             samples += samples
         peak = max(abs(v) for v in samples)
         return array.array("h", (round(v * SPEECH_PEAK / peak) for v in samples[:int(seconds * RATE)]))
-    far_s = sum(b - a for a, b in FAR_SPEECH)
-    near_s = sum(b - a for a, b in NEAR_SPEECH)
+    far_s = sum(b - a for a, b in scene.far)
+    near_s = sum(b - a for a, b in scene.near)
     return Speech(speak(FAR_TEXT, "en-us", "far", far_s), speak(NEAR_TEXT, "en+f3", "near", near_s))
 
 
 @dataclass
 class Tracks:
-    """Everything on the far end's sample grid: index 0 is the first sample
-    pacat plays, the speech starts at `start`."""
+    """Everything but `mic` on the far end's sample grid: index 0 is the
+    first sample pacat plays, the speech starts at `start`. `mic` lies on
+    the microphone's grid, which is the far end's unless the microphone's
+    clock runs `mic_ppm` fast (see echo_drift)."""
     far: array.array  # what the output plays: the marker, then the speech
     near: list[int]  # the near end as written into the microphone
     echo: list[float]  # the echo as written (before rounding)
@@ -185,6 +194,11 @@ class Tracks:
     start: int
     marker: int
     delay: int  # samples
+    mic_ppm: float = 0.0
+
+    def on_mic_grid(self, index: float) -> float:
+        """The microphone sample taken at far-grid index `index`."""
+        return index * (1 + self.mic_ppm / 1e6)
 
     def window(self, name: str) -> tuple[int, int]:
         a, b = WINDOWS[name]
@@ -202,11 +216,11 @@ def _place(parts: tuple[tuple[float, float], ...], speech: array.array, length: 
     return out
 
 
-def make_tracks(speech: Speech, delay_ms: float, gain_db: float) -> Tracks:
+def make_tracks(speech: Speech, delay_ms: float, gain_db: float, scene: Scene = CONVERSATION) -> Tracks:
     start = round(LEAD_S * RATE)
-    length = start + round((SCENE_S + TAIL_S) * RATE)
-    far_speech = _place(FAR_SPEECH, speech.far, length, start)
-    near = _place(NEAR_SPEECH, speech.near, length, start)
+    length = start + round((scene.seconds + TAIL_S) * RATE)
+    far_speech = _place(scene.far, speech.far, length, start)
+    near = _place(scene.near, speech.near, length, start)
     delay = round(delay_ms * RATE / 1000)
     echo = echo_of(far_speech, delay, gain_db)
     mic = array.array("h", (round(n + e) for n, e in zip(near, echo)))  # raises OverflowError rather than clip
@@ -231,15 +245,16 @@ class AheadPace(Pace):
 class EchoMicrophone(PacedPipe):
     """The pipe source's FIFO, written at 16 kHz: silence and, when asked,
     a marker; once armed with the offset between the microphone's samples
-    and the far end's grid, the tracks' microphone signal."""
+    and the track's, the track. With `ppm` the microphone's clock runs that
+    fast (PulseAudio's pipe source reads at the writer's pace)."""
 
-    def __init__(self, path: str, track: bytes) -> None:
-        super().__init__(path, AheadPace(monotonic_ns(), 0.0, ahead=PREFILL_MS * RATE // 1000), pattern=b"\0\0")
+    def __init__(self, path: str, track: bytes, ppm: float = 0.0) -> None:
+        super().__init__(path, AheadPace(monotonic_ns(), ppm, ahead=PREFILL_MS * RATE // 1000), pattern=b"\0\0")
         self.path = path
         self.track = track
         self.most_held_ms = 0.0  # the most the FIFO held after drain(), when looked at
         self.marker_at: int | None = None  # microphone sample
-        self.shift: int | None = None  # far-grid index - microphone sample, once armed
+        self.shift: int | None = None  # track sample - microphone sample, once armed
         self.armed_at: int | None = None  # the first microphone sample written armed
 
     @property
@@ -349,7 +364,7 @@ def _watch_markers(capture: Capture, near_after: int, deadline: float) -> tuple[
 
 
 @contextlib.contextmanager
-def _microphone(server, track: bytes):
+def _microphone(server, track: bytes, ppm: float = 0.0):
     """The microphone's FIFO, written by EchoMicrophone. On PulseAudio and
     PipeWire 0.3 a pipe source reads it (0.3 at its graph's pace). PipeWire
     1.4's pipe source matches its rate to the writer's (a ring buffer and a
@@ -358,7 +373,7 @@ def _microphone(server, track: bytes):
     (see PipeWireEchoRig)."""
     fifo = os.path.join(server.root, "mic.fifo")
     if getattr(server, "version", None) != "1.4":
-        with EchoMicrophone(fifo, track) as mic:
+        with EchoMicrophone(fifo, track, ppm) as mic:
             yield mic
         return
     os.mkfifo(fifo)
@@ -387,10 +402,32 @@ def _microphone(server, track: bytes):
         os.unlink(fifo)
 
 
+@dataclass
+class SceneCapture:
+    """A capture of the scene: both channels, where the far end's grid
+    starts in each (channel 0's sample of far-grid index j is base0 + j,
+    as far as the markers tell), and the microphone's FIFO."""
+    capture: Capture
+    ch0: array.array
+    base0: int
+    ch1: array.array
+    base1: int
+    mic: EchoMicrophone
+
+
 def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -> EchoRun:
     """One capture of the scene; `server` has the echo rig's devices."""
+    captured = capture_scene(binary, server, tracks, cancel)
+    mic = captured.mic
+    run = analyse(server.describe(), tracks, gain_db, cancel, captured.ch0, captured.base0, captured.ch1,
+                  captured.base1, (mic.worst_late_ms, mic.worst_behind_ms))
+    run.held_ms = mic.most_held_ms
+    return run
+
+
+def capture_scene(binary: str, server, tracks: Tracks, cancel: bool) -> SceneCapture:
     args = ["--mic", "--system"] + (["--cancel-echo"] if cancel else [])
-    with _microphone(server, tracks.mic) as mic:
+    with _microphone(server, tracks.mic, tracks.mic_ppm) as mic:
         time.sleep(0.5)
         capture = Capture(binary, args, server.env)
         try:
@@ -404,13 +441,16 @@ def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -
                 first0 = next(f.time for f in capture.frames if f.tag == 0)
                 first1 = next(f.time for f in capture.frames if f.tag == 1)
                 offset = (first0 + near_index / RATE) - (first1 + far_index / RATE)
-                mic.shift = tracks.marker - mic.marker_at + round(offset * RATE)
+                # The far-grid index at the microphone's marker.
+                marker_far = tracks.marker + round(offset * RATE)
+                mic.shift = round(tracks.on_mic_grid(marker_far)) - mic.marker_at
                 while mic.armed_at is None:
                     time.sleep(0.005)
-                if mic.armed_at + mic.shift > tracks.start:
-                    raise RuntimeError(f"the echo was placed {(mic.armed_at + mic.shift - tracks.start) / RATE:.2f} s "
+                start = round(tracks.on_mic_grid(tracks.start))
+                if mic.armed_at + mic.shift > start:
+                    raise RuntimeError(f"the echo was placed {(mic.armed_at + mic.shift - start) / RATE:.2f} s "
                                        "after the speech started")
-                end = len(tracks.near)
+                end = len(tracks.mic) // BYTES_PER_SAMPLE
                 while mic.written + mic.shift < end:
                     mic.look()
                     time.sleep(0.1)
@@ -423,13 +463,7 @@ def measure(binary: str, server, tracks: Tracks, cancel: bool, gain_db: float) -
         raise RuntimeError(f"echo capture: status {status}, {capture.stream_error}, {capture.lines[-3:]}")
     _, ch0 = channel_samples(capture.frames, 0)
     _, ch1 = channel_samples(capture.frames, 1)
-    # Channel 0's sample of far-grid index j is at base0 + j; channel 1's at base1 + j.
-    base0 = near_index - mic.marker_at - mic.shift
-    base1 = far_index - tracks.marker
-    run = analyse(server.describe(), tracks, gain_db, cancel, ch0, base0, ch1, base1,
-                  (mic.worst_late_ms, mic.worst_behind_ms))
-    run.held_ms = mic.most_held_ms
-    return run
+    return SceneCapture(capture, ch0, near_index - marker_far, ch1, far_index - tracks.marker, mic)
 
 
 def output_figures(tracks: Tracks, out) -> tuple[dict[str, float], float, float, float]:
@@ -559,6 +593,6 @@ class Group:
         return [v for v in (pick(run) for run in self.runs) if v is not None]
 
 
-def speech_in_temp() -> Speech:
+def speech_in_temp(scene: Scene = CONVERSATION) -> Speech:
     with tempfile.TemporaryDirectory(prefix="tavikbench-echo.") as directory:
-        return make_speech(directory)
+        return make_speech(directory, scene)

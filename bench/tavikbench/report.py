@@ -6,6 +6,7 @@ from .backlog import BacklogRun
 from .cost import Contestant
 from .drift import MARK_S, SETTLE_S, DriftChannel, DriftRun, Group
 from .echo import EchoRun, Group as EchoGroup
+from .echo_drift import STEADY_AFTER_S, TARGET_DB, DriftingEchoRun
 from .fidelity import TAGS, ChannelTiming, FidelityRun, Summary
 from .soak import SoakRun
 
@@ -203,6 +204,27 @@ def echo_run(index: int, run: EchoRun) -> str:
             f"{_db(run.double_gain_db, 2)} dB, echo reduction {_db(run.double_reduction_db)} dB{extra}; "
             f"channel 0 alignment refined by {run.align_samples} samples; microphone pace: latest wake-up "
             f"{run.pacing[0]:.1f} ms, most behind {run.pacing[1]:.1f} ms, the FIFO held at most {run.held_ms:.0f} ms")
+
+
+def echo_drift(index: int, run: DriftingEchoRun) -> list[str]:
+    """One capture of the far-only scene with a drifting microphone: ERLE
+    per window, the steady figure against its target, the correction's
+    notices."""
+    head = (f"== echo, drifting microphone, {run.server}, microphone {run.ppm:+g} ppm, D {run.delay_ms:g} ms, "
+            f"echo {run.gain_db:+g} dB, {_mode(run.cancel)} run {index}")
+    windows = [f"  {a:3.0f}-{b:3.0f} s  ERLE {_db(db)} dB" for a, b, db in run.erle]
+    tail = ["drift correction: " + (" | ".join(dict.fromkeys(line.strip() for line in run.notices))
+                                    or "no notice on stderr"),
+            f"microphone pace: latest wake-up {run.pacing[0]:.1f} ms, most behind {run.pacing[1]:.1f} ms, "
+            f"the FIFO held at most {run.held_ms:.0f} ms"]
+    worst = run.worst_steady_db
+    if worst is None:
+        return [head, *windows, "steady: the scene ends before it", *tail]
+    steady = (f"steady (from {STEADY_AFTER_S:.0f} s): ERLE {_db(run.steady_db)} dB over the stretch, worst window "
+              f"{_db(worst)} dB")
+    if run.cancel:
+        steady += f" (target every window >= {TARGET_DB:g} dB: {_verdict(worst >= TARGET_DB)})"
+    return [head, *windows, steady, *tail]
 
 
 def _mode(cancel: bool) -> str:

@@ -7,9 +7,10 @@ import os
 import random
 import tempfile
 import time
+import types
 import unittest
 
-from tavikbench import echo, report
+from tavikbench import echo, echo_drift, report
 from tavikbench.capture import monotonic_ns
 
 RATE = 16000
@@ -123,6 +124,55 @@ class TracksTest(unittest.TestCase):
         moved = ch0[:1234 + a - 8000] + array.array("h", [0] * 3) + ch0[1234 + a - 8000:]
         with self.assertRaisesRegex(RuntimeError, "moved by 3 samples"):
             echo.analyse("test", t, 0.0, False, moved, 1234, ch1, 777, (1.0, 0.0))
+
+
+MIC_GRID = os.environ.get("MIC_GRID", os.path.join(os.path.dirname(__file__), "../../build-bench/bench/mic_grid"))
+
+
+class DriftingMicrophoneTest(unittest.TestCase):
+    """The far-only scene with a microphone whose clock runs fast: its track
+    on the microphone's grid (bench/mic_grid) and the run's figures."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(MIC_GRID, os.X_OK):
+            raise unittest.SkipTest(f"no {MIC_GRID}: cmake --build build-bench --target mic_grid (or set MIC_GRID)")
+
+    def test_the_track_is_the_room_sampled_on_the_microphones_grid(self):
+        tracks = noise_scene(8, 20.0)
+        self.assertEqual(echo_drift.drifting_tracks(tracks, 0, MIC_GRID).mic, tracks.mic)
+        # A 1 kHz tone heard by a microphone 300 ppm fast: 300 ppm more
+        # samples, and the tone at 1000 / 1.0003 Hz on its grid.
+        tone = array.array("h", (round(8000 * math.sin(2 * math.pi * 1000 * i / RATE)) for i in range(2 * RATE)))
+        heard = array.array("h")
+        heard.frombytes(echo_drift.on_mic_grid(tone.tobytes(), 300, MIC_GRID))
+        self.assertEqual(len(heard), 32010)
+        expected = [8000 * math.sin(2 * math.pi * 1000 * k / 1.0003 / RATE) for k in range(len(heard))]
+        inner = range(64, len(heard) - 64)  # the kernel reaches past the tone's ends
+        self.assertLessEqual(max(abs(heard[k] - expected[k]) for k in inner), 2)
+
+    def test_erle_is_reported_per_window_and_judged_after_the_first_two_minutes(self):
+        speech = echo.Speech(array.array("h", noise(9, 150 * RATE)), array.array("h"))
+        tracks = echo.make_tracks(speech, 20.0, 0.0, echo_drift.far_only(150))
+        # A canceller that leaves a tenth of the echo for the first minute, a
+        # hundredth after; channel 0 starts 500 samples before the far end.
+        minute = tracks.start + 60 * RATE
+        out = [e / 10 if i < minute else e / 100 for i, e in enumerate(tracks.echo)]
+        lines = ["tavikrec: mic clock runs 299 ppm fast; resampling to keep time"]
+        mic = types.SimpleNamespace(worst_late_ms=1.0, worst_behind_ms=0.0, most_held_ms=60.0)
+        scene = echo.SceneCapture(types.SimpleNamespace(lines=lines), [0] * 500 + out, 500, None, 0, mic)
+        run = echo_drift.analyse("test", tracks, 150, 0.0, True, scene)
+        self.assertEqual([(a, b) for a, b, _ in run.erle], [(0, 30), (30, 60), (60, 90), (90, 120), (120, 150)])
+        for (a, _, db), want in zip(run.erle, (20, 20, 40, 40, 40)):
+            self.assertAlmostEqual(db, want, delta=0.01, msg=a)
+        self.assertAlmostEqual(run.steady_db, 40, delta=0.01)
+        block = report.echo_drift(1, run)
+        self.assertIn("worst window +40.0 dB (target every window >= 30 dB: ok)", block[-3])
+        self.assertIn("299 ppm fast", block[-2])
+        # The capture must hold the whole scene.
+        scene.ch0 = scene.ch0[:-RATE]
+        with self.assertRaisesRegex(RuntimeError, "ended before the scene"):
+            echo_drift.analyse("test", tracks, 150, 0.0, True, scene)
 
 
 def drain(fd: int) -> bytes:
