@@ -11,10 +11,11 @@
 // figures per stretch of the scene come from bench/echo_compare.py.
 //
 // speexdsp runs exactly as the capture runs it (and, as speexdsp-filter-only,
-// without its residual echo suppressor): a filter of
-// EchoStage::kFilterSamples, and the reference read through a
-// ReferenceAligner EchoStage::kLookAhead ahead of the microphone, so the
-// echo lies that much further into the filter than it lags the far end.
+// without its residual echo suppressor; as speexdsp-spanning-4096, with a
+// filter spanning every lag instead of one placed on the lag found): the
+// reference read through a ReferenceAligner EchoStage::kLookAhead ahead of
+// the microphone, so the echo lies that much further behind it than it lags
+// the far end, then moved back by the lag the EchoDelayEstimator finds.
 // webrtc runs echo removal alone (no noise suppression, gain control,
 // high-pass filter or voice detection) with each suppression level, with
 // and without the extended filter and delay-agnostic mode; the reported
@@ -42,6 +43,7 @@
 #include "base/units.h"
 #include "capture/echo_stage.h"
 #include "signal/echo_canceller.h"
+#include "signal/echo_delay_estimator.h"
 #include "signal/reference_aligner.h"
 
 namespace {
@@ -81,18 +83,34 @@ bool write_raw(const std::string& path, std::span<const std::int16_t> samples) {
 // frame stays silent), or nothing when the canceller failed.
 using Output = std::optional<std::vector<std::int16_t>>;
 
-Output run_speex(EchoCanceller::Residual residual, std::span<const std::int16_t> far,
+// With `aligned`, as the capture runs it: the reference moved by the lag the
+// EchoDelayEstimator finds, a filter of EchoStage::kFilterSamples placed on
+// it; else a filter of `spanning` taps spanning every lag from the
+// look-ahead on, as a build before the estimator did.
+Output run_speex(EchoCanceller::Residual residual, std::size_t spanning, std::span<const std::int16_t> far,
                  std::span<const std::int16_t> mic) {
-  auto canceller = EchoCanceller::create(EchoStage::kFilterSamples, residual);
+  const bool aligned = spanning == 0;
+  auto canceller = EchoCanceller::create(aligned ? EchoStage::kFilterSamples : spanning, residual);
   if (!canceller) {
     std::fprintf(stderr, "speexdsp: %s\n", canceller.error().c_str());
     return std::nullopt;
   }
   ReferenceAligner reference(far.size(), static_cast<std::size_t>(EchoStage::kLookAhead / kTicksPerSample));
   reference.append(0, far);
+  EchoDelayEstimator estimator(EchoStage::kSearchedLag);
+  std::size_t shift = 0;
   std::vector<std::int16_t> out(mic.size()), play(kFrame);
   for (std::size_t at = 0; at + kFrame <= mic.size(); at += kFrame) {
-    reference.read(static_cast<std::int64_t>(at), play);
+    const auto position = static_cast<std::int64_t>(at);
+    reference.read(position, play);
+    if (aligned) {
+      estimator.take(mic.subspan(at, kFrame), play);
+      const std::size_t moved =
+          reference_shift(estimator.lag(), shift, EchoStage::kPlacement, EchoStage::kShiftTolerance);
+      if (moved != shift) canceller->reset();
+      shift = moved;
+      reference.read(position - static_cast<std::int64_t>(shift), play);
+    }
     canceller->run(mic.data() + at, play.data(), out.data() + at, kFrame);
   }
   return out;
@@ -202,9 +220,11 @@ int main(int argc, char** argv) {
     std::string name;
     std::optional<WebRtcSetting> webrtc;  // none: speexdsp
     EchoCanceller::Residual residual = EchoCanceller::Residual::kSuppressed;
+    std::size_t spanning = 0;  // none: placed on the lag found
   };
   std::vector<Named> cancellers{{"speexdsp", std::nullopt},
-                                {"speexdsp-filter-only", std::nullopt, EchoCanceller::Residual::kLeft}};
+                                {"speexdsp-filter-only", std::nullopt, EchoCanceller::Residual::kLeft},
+                                {"speexdsp-spanning-4096", std::nullopt, EchoCanceller::Residual::kSuppressed, 4096}};
   const std::pair<const char*, webrtc::EchoCancellation::SuppressionLevel> levels[] = {
       {"low", webrtc::EchoCancellation::kLowSuppression},
       {"moderate", webrtc::EchoCancellation::kModerateSuppression},
@@ -225,7 +245,7 @@ int main(int argc, char** argv) {
     int delay_found_ms = -1;
     const double start = cpu_milliseconds();
     const Output out = canceller.webrtc ? run_webrtc(*canceller.webrtc, *far, *mic, &delay_found_ms)
-                                        : run_speex(canceller.residual, *far, *mic);
+                                        : run_speex(canceller.residual, canceller.spanning, *far, *mic);
     const double spent = cpu_milliseconds() - start;
     if (!out) {
       status = 1;

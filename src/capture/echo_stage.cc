@@ -63,15 +63,26 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
           !reference_->covers(at, kFrame)) {
         break;
       }
-      if (stretch.done == 0 && stretch.afresh) canceller_.reset();
+      bool afresh = stretch.done == 0 && stretch.afresh;
       const Ticks device_from = reference_->device_from();
       if (device_from != reference_device_from_ && device_from < at + reference_->look_ahead() + kFrameDuration) {
         reference_device_from_ = device_from;
+        afresh = true;
+      }
+      if (afresh) {
         canceller_.reset();
+        estimator_.reset();
       }
       rec.fill(0);
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
       reference_->read(at, play);
+      estimator_.take(rec, play);
+      const std::size_t shift = reference_shift(estimator_.lag(), shift_, kPlacement, kShiftTolerance);
+      if (shift != shift_) {
+        shift_ = shift;
+        canceller_.reset();
+      }
+      if (shift_ > 0) reference_->read(at - duration_of(shift_), play);
       canceller_.run(rec.data(), play.data(), out.data(), kFrame);
       // A canceller that lags a frame finishes the frame run before this
       // one, if that is still to be released; else it finished this one.

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "base/internal_error.h"
+#include "signal/echo_delay_estimator.h"
 #include "signal/reference_aligner.h"
 
 namespace tavikrec {
@@ -180,6 +182,57 @@ TEST(EchoCanceller, ReadAheadThroughTheAlignerAnEchoBeforeItsStampIsRemoved) {
     const double removed = removed_db(mic, out, 15 * kSecond, 20 * kSecond);
     if (look_ahead > 0) EXPECT_GE(removed, 30);
     else EXPECT_LT(removed, 10);
+  }
+}
+
+}  // namespace
+}  // namespace tavikrec
+
+namespace tavikrec {
+namespace {
+
+// When `estimator`, fed `mic` against `far` a frame at a time from sample
+// `from`, first reports `lag` (within 2 ms): the sample, or nothing.
+std::optional<std::size_t> found_at(EchoDelayEstimator& estimator, std::span<const std::int16_t> mic,
+                                    std::span<const std::int16_t> far, std::size_t from, std::size_t to,
+                                    std::size_t lag) {
+  constexpr std::size_t kFrame = EchoCanceller::kFrameSamples;
+  std::optional<std::size_t> found;
+  for (std::size_t at = from; at + kFrame <= to; at += kFrame) {
+    estimator.take(mic.subspan(at, kFrame), far.subspan(at, kFrame));
+    const std::optional<std::size_t> now = estimator.lag();
+    const bool right = now && *now + 32 >= lag && *now <= lag + 32;
+    if (right && !found) found = at;
+    if (!right) found.reset();
+  }
+  return found;
+}
+
+// The rig's path 150 ms late, as the canceller sees it (30 ms further behind
+// its reference): found within 0.75 s of far-end speech (two looks), and when it
+// moves to 3 ms, found there as soon. A steady tone or a silent far end
+// tells no lag.
+TEST(EchoDelayEstimator, FindsTheEchosLagSoonAfterTheFarEndSpeaksAndFollowsItsMoves) {
+  const std::vector<std::int16_t> far = speech_like(12 * kSecond, {140});
+  constexpr Reflection kLate[] = {{2880, 0.708}, {2992, 0.25}, {3184, 0.1}};
+  constexpr Reflection kEarly[] = {{528, 0.708}, {640, 0.25}, {832, 0.1}};
+  const std::vector<std::int16_t> late = echo_of(far, kLate), early = echo_of(far, kEarly);
+  std::vector<std::int16_t> mic(late.begin(), late.begin() + 6 * kSecond);
+  mic.insert(mic.end(), early.begin() + 6 * kSecond, early.end());
+  EchoDelayEstimator estimator(4096);
+  EXPECT_LE(found_at(estimator, mic, far, 0, 6 * kSecond, 2880).value_or(6 * kSecond), kSecond * 3 / 4);
+  EXPECT_LE(found_at(estimator, mic, far, 6 * kSecond, 12 * kSecond, 528).value_or(12 * kSecond),
+            6 * kSecond + kSecond);
+
+  for (const bool tone : {true, false}) {
+    std::vector<std::int16_t> steady(4 * kSecond);
+    for (std::size_t i = 0; tone && i < steady.size(); ++i) {
+      steady[i] = static_cast<std::int16_t>(std::lround(8000 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(i) / kSecond)));
+    }
+    EchoDelayEstimator quiet(4096);
+    const std::vector<std::int16_t> heard = echo_of(steady, kLate);
+    EXPECT_EQ(found_at(quiet, heard, steady, 0, steady.size(), 2880), std::nullopt);
+    EXPECT_EQ(quiet.lag(), std::nullopt);
   }
 }
 

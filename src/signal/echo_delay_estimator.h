@@ -1,0 +1,71 @@
+// Where the echo lies behind its reference: the lag at which the changes of
+// the microphone's envelope follow the reference's most closely over the
+// last half second of both. An adaptive filter learns a short echo path far sooner
+// and deeper than a long one (the echo rig's path 150 ms late, offline: 15 dB
+// in the first 3 s and 38 dB in the next 3 with 1,024 taps placed on it,
+// against 3 and 24 with 4,096 taps spanning every lag), so the canceller's
+// reference is moved by what this finds. The envelopes are 1 ms means of the
+// magnitude, and their changes from point to point are compared: speech's
+// onsets and pitch pulses make that correlation peak sharply at the echo's
+// lag (the envelopes themselves correlate almost as well 8 ms off it), at a
+// sixteenth of the samples' cost. On the echo rig it finds the lag within
+// 0.3 s of far-end speech. Pure; not thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace tavikrec {
+
+class EchoDelayEstimator {
+ public:
+  // Samples per envelope point: 1 ms.
+  static constexpr std::size_t kStep = 16;
+  // Envelope points compared at each look: 0.5 s.
+  static constexpr std::size_t kWindow = 500;
+  // Envelope points between two looks.
+  static constexpr std::size_t kEvery = 125;
+
+  // Searches lags [0, longest_lag) samples. REQUIRES: longest_lag >= kStep.
+  explicit EchoDelayEstimator(std::size_t longest_lag);
+
+  // Takes the microphone's next samples and the reference read alongside
+  // them. REQUIRES: equal sizes, a multiple of kStep (else throws
+  // InternalError).
+  void take(std::span<const std::int16_t> rec, std::span<const std::int16_t> play);
+
+  // The echo's lag behind the reference in samples, a multiple of kStep:
+  // found alike, within 2 ms, by two looks in a row, each with a clear peak
+  // while the far end spoke; kept until two looks agree on another. Nothing
+  // until then.
+  std::optional<std::size_t> lag() const { return lag_; }
+
+  // Forgets what was heard and found: another device, another path.
+  void reset();
+
+ private:
+  void look();
+
+  std::size_t lags_;  // envelope points searched
+  // The envelopes' changes, oldest first, one point per kStep samples of
+  // each; trimmed to what a look needs.
+  std::vector<float> mic_, ref_;
+  float last_mic_ = 0, last_ref_ = 0;
+  float far_level_ = 0;  // the reference's envelope, smoothed
+  std::vector<double> correlation_;  // per lag, at the last look
+  std::size_t since_look_ = 0;
+  std::optional<std::size_t> candidate_;  // envelope points
+  std::optional<std::size_t> lag_;        // samples
+};
+
+// How many samples back the canceller reads its reference so that an echo
+// `lag` samples behind it lies `placement` samples into the filter: the
+// `current` shift while no lag is known or the one known lies within
+// `tolerance` of where the current shift wants it.
+std::size_t reference_shift(std::optional<std::size_t> lag, std::size_t current, std::size_t placement,
+                            std::size_t tolerance);
+
+}  // namespace tavikrec
