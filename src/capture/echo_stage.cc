@@ -69,10 +69,10 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
         reference_device_from_ = device_from;
         afresh = true;
       }
-      if (afresh) {
-        canceller_.reset();
-        estimator_.reset();
-      }
+      // The delay estimator goes on: its last half second holds the new
+      // path's first audio as well as the old's, and finds the new lag
+      // sooner than one started afresh (bench/echo_switch).
+      if (afresh) canceller_.reset();
       rec.fill(0);
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
       reference_->read(at, play);
