@@ -81,17 +81,27 @@ void EchoDelayEstimator::look() {
     return;
   }
 
+  // The reference's sum and energy over the window at lag k, slid from lag
+  // to lag rather than summed afresh: only the cross products cost a pass.
+  centred_.resize(kWindow);
+  for (std::size_t t = first; t < n; ++t) centred_[t - first] = static_cast<float>(mic_[t] - mic_mean);
+  double sum = 0, squares = 0;
+  for (std::size_t t = first; t < n; ++t) {
+    sum += ref_[t];
+    squares += static_cast<double>(ref_[t]) * ref_[t];
+  }
   correlation_.assign(lags_, 0.0);
   for (std::size_t k = 0; k < lags_; ++k) {
-    double sum = 0, squares = 0, cross = 0;
-    for (std::size_t t = first; t < n; ++t) {
-      const double r = ref_[t - k];
-      sum += r;
-      squares += r * r;
-      cross += r * (mic_[t] - mic_mean);
+    const float* ref = ref_.data() + first - k;
+    float cross[4] = {0, 0, 0, 0};
+    for (std::size_t t = 0; t < kWindow; t += 4) {
+      for (std::size_t j = 0; j < 4; ++j) cross[j] += ref[t + j] * centred_[t + j];
     }
     const double energy = squares - sum * sum / kWindow;
-    if (energy > 0) correlation_[k] = cross / std::sqrt(energy * mic_energy);
+    if (energy > 0) correlation_[k] = (cross[0] + cross[1] + cross[2] + cross[3]) / std::sqrt(energy * mic_energy);
+    const double leaving = ref_[n - 1 - k], coming = ref_[first - 1 - k];
+    sum += coming - leaving;
+    squares += coming * coming - leaving * leaving;
   }
   const std::size_t best =
       static_cast<std::size_t>(std::max_element(correlation_.begin(), correlation_.end()) - correlation_.begin());

@@ -24,7 +24,7 @@ class EchoDelayEstimator {
  public:
   // Samples per envelope point: 1 ms.
   static constexpr std::size_t kStep = 16;
-  // Envelope points compared at each look: 0.5 s.
+  // Envelope points compared at each look: 0.5 s. REQUIRES: a multiple of 4.
   static constexpr std::size_t kWindow = 500;
   // Envelope points between two looks.
   static constexpr std::size_t kEvery = 125;
@@ -55,6 +55,7 @@ class EchoDelayEstimator {
   std::vector<float> mic_, ref_;
   float last_mic_ = 0, last_ref_ = 0;
   float far_level_ = 0;  // the reference's envelope, smoothed
+  std::vector<float> centred_;       // the microphone's window, less its mean
   std::vector<double> correlation_;  // per lag, at the last look
   std::size_t since_look_ = 0;
   std::optional<std::size_t> candidate_;  // envelope points
