@@ -76,6 +76,7 @@ class Figures:
     near_change_db: float
     double_gain_db: float
     double_reduction_db: float
+    double_reduction_shaped_db: float
 
 
 def figures(tracks: echo.Tracks, output, latency: int = 0) -> Figures:
@@ -94,12 +95,13 @@ def row(label: str, run: Figures, cpu: list[float], timing: Timing | None) -> st
     latency = f"{timing.latency}" if timing else "-"
     found = f"{timing.delay_found_ms}" if timing and timing.delay_found_ms >= 0 else "-"
     return (f"| {label} | {erle} | {run.near_change_db:+.2f} | {run.double_gain_db:+.2f} | "
-            f"{run.double_reduction_db:.1f} | {cpu_text} | {latency} | {found} | "
+            f"{run.double_reduction_db:.1f} | {run.double_reduction_shaped_db:.1f} | {cpu_text} | {latency} | {found} | "
             f"{'kept' if near_end_kept(run) else 'changed'} |")
 
 
 HEADER = ("| canceller, D | ERLE 0-3 s | 3-10 s | after double talk 0-2 s | after | near alone | DT gain | "
-          "DT echo reduction | CPU ms/s | latency | delay found ms | near end |\n|" + "---|" * 12)
+          "DT echo reduction | the same, near end's shaping fitted | CPU ms/s | latency | delay found ms | near end |\n|"
+          + "---|" * 13)
 
 
 def compare(binary: str, speech: echo.Speech, delay_ms: float, gain_db: float, runs: int,

@@ -121,6 +121,42 @@ def gain_fit(output, near, echo) -> tuple[float, float]:
     return (20 * math.log10(g) if g > 0 else -math.inf), ratio_db(energy(echo), left)
 
 
+# The near end's shaping a fit allows: taps from SHAPE_AHEAD samples ahead
+# to SHAPE_TAPS - SHAPE_AHEAD behind. speexdsp's canceller filters the near
+# end itself (a notch at DC); a fit through these taps leaves -35 dB of a
+# near end it passed alone, where a gain alone leaves -14 dB.
+SHAPE_AHEAD = 8
+SHAPE_TAPS = 64
+
+
+def shaped_fit(output, near, echo) -> float:
+    """Double talk: the echo that went in against what is left of the output
+    once the near end is fitted through a short filter (least squares),
+    in dB: the echo reduction, not charged with the canceller's own shaping
+    of the near end."""
+    n = len(near)
+    lags = range(-SHAPE_AHEAD, SHAPE_TAPS - SHAPE_AHEAD)
+
+    def shifted(k):  # near delayed by k samples, zeros beyond its ends
+        return [0.0] * k + list(near[:n - k]) if k >= 0 else list(near[-k:]) + [0.0] * -k
+
+    columns = [shifted(k) for k in lags]
+    auto = [sum(a * b for a, b in zip(near, shifted(d))) for d in range(SHAPE_TAPS)]
+    matrix = [[auto[abs(i - j)] for j in range(SHAPE_TAPS)] + [sum(o * c for o, c in zip(output, columns[i]))]
+              for i in range(SHAPE_TAPS)]
+    for c in range(SHAPE_TAPS):  # Gauss-Jordan; the matrix is symmetric positive definite
+        pivot = matrix[c][c]
+        for r in range(SHAPE_TAPS):
+            if r != c and matrix[r][c]:
+                f = matrix[r][c] / pivot
+                matrix[r] = [x - f * y for x, y in zip(matrix[r], matrix[c])]
+    taps = [matrix[i][SHAPE_TAPS] / matrix[i][i] for i in range(SHAPE_TAPS)]
+    fit = [0.0] * n
+    for tap, column in zip(taps, columns):
+        fit = [f + tap * c for f, c in zip(fit, column)]
+    return ratio_db(energy(echo), sum((o - f) ** 2 for o, f in zip(output, fit)))
+
+
 def best_lag(signal, reference, lags, start: int, stop: int) -> int:
     """The lag L among `lags` at which signal[i + L] matches reference[i]
     best (largest correlation) for i in [start, stop)."""
@@ -329,6 +365,7 @@ class EchoRun:
     near_change_db: float  # near end alone: out against in
     double_gain_db: float  # double talk: least-squares gain onto the near end
     double_reduction_db: float  # double talk: echo in against what the fit leaves
+    double_reduction_shaped_db: float  # the same, the near end fitted through a short filter (shaped_fit)
     measured_delay_ms: float | None  # where the echo sits against channel 1 (runs without the canceller)
     align_samples: int  # refinement of channel 0's alignment from the markers
     exact: bool | None  # channel 0 is the microphone bit for bit (without the canceller)
@@ -466,10 +503,11 @@ def capture_scene(binary: str, server, tracks: Tracks, cancel: bool) -> SceneCap
     return SceneCapture(capture, ch0, near_index - marker_far, ch1, far_index - tracks.marker, mic)
 
 
-def output_figures(tracks: Tracks, out) -> tuple[dict[str, float], float, float, float]:
+def output_figures(tracks: Tracks, out) -> tuple[dict[str, float], float, float, float, float]:
     """What a canceller made of the scene, `out` lying on the far end's
     grid: ERLE per ERLE window, the near end alone out against in, and the
-    double talk's gain and echo reduction (gain_fit), all in dB."""
+    double talk's gain and echo reduction (gain_fit) and its echo reduction
+    with the near end's shaping fitted (shaped_fit), all in dB."""
     def part(signal, name):
         start, stop = tracks.window(name)
         return signal[start:stop]
@@ -478,7 +516,8 @@ def output_figures(tracks: Tracks, out) -> tuple[dict[str, float], float, float,
     near_change = ratio_db(energy(part(out, "near alone")), energy(part(tracks.near, "near alone")))
     double_gain, double_reduction = gain_fit(part(out, "double talk"), part(tracks.near, "double talk"),
                                              part(tracks.echo, "double talk"))
-    return erle, near_change, double_gain, double_reduction
+    shaped = shaped_fit(part(out, "double talk"), part(tracks.near, "double talk"), part(tracks.echo, "double talk"))
+    return erle, near_change, double_gain, double_reduction, shaped
 
 
 def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base0: int, ch1, base1: int,
@@ -504,7 +543,7 @@ def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base
     if base0 < 0 or base1 < 0:
         raise RuntimeError("a channel started after the far end")
     out = ch0[base0:]  # on the far-end grid from here on
-    erle, near_change, double_gain, double_reduction = output_figures(tracks, out)
+    erle, near_change, double_gain, double_reduction, shaped = output_figures(tracks, out)
     measured = exact = None
     if not cancel:
         start, _ = tracks.window("far after")
@@ -520,7 +559,7 @@ def analyse(server: str, tracks: Tracks, gain_db: float, cancel: bool, ch0, base
         start, stop = tracks.start, len(tracks.near)
         exact = out[start:stop] == mic[start:stop]
     return EchoRun(server, tracks.delay * 1000 / RATE, gain_db, cancel, erle, near_change, double_gain,
-                   double_reduction, measured, align, exact, pacing)
+                   double_reduction, shaped, measured, align, exact, pacing)
 
 
 # --- The rig ---

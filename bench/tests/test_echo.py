@@ -48,6 +48,14 @@ class MetricsTest(unittest.TestCase):
         # A near end taken out altogether is no gain at all.
         self.assertLess(echo.gain_fit(e, near, e)[0], -20)
 
+    def test_the_shaped_fit_leaves_the_near_ends_filtering_out_of_the_echo(self):
+        near, e = noise(5, 8000), noise(6, 8000)
+        # The near end through a short filter, as a canceller's notch shapes
+        # it, and a tenth of the echo: a gain alone takes the shaping for echo.
+        shaped = [0.8 * n + 0.3 * p + 0.1 * v for n, p, v in zip(near, [0.0] + near[:-1], e)]
+        self.assertLess(echo.gain_fit(shaped, near, e)[1], 12)
+        self.assertAlmostEqual(echo.shaped_fit(shaped, near, e), 20.0, delta=0.3)
+
     def test_the_lag_of_a_delayed_copy_is_found_to_the_sample(self):
         reference = noise(4, 3000)
         delayed = [0] * 37 + reference
@@ -107,6 +115,7 @@ class TracksTest(unittest.TestCase):
         self.assertAlmostEqual(run.near_change_db, 0.0, places=3)
         self.assertAlmostEqual(run.double_gain_db, 0.0, delta=0.1)
         self.assertAlmostEqual(run.double_reduction_db, 20.0, delta=0.3)
+        self.assertAlmostEqual(run.double_reduction_shaped_db, 20.0, delta=0.3)
         self.assertIsNone(run.measured_delay_ms)
         # Without a canceller: the microphone whole, the echo 20 ms after channel 1.
         ch0 = array.array("h", [0] * 1234)
