@@ -23,6 +23,9 @@ constexpr double kMargin = 0.1;
 constexpr std::size_t kApart = 8;
 // Two looks agree within this many points.
 constexpr std::size_t kAgree = 2;
+// Looks in a row, a second of them, that must find another lag before it
+// replaces the one found.
+constexpr std::size_t kLooksToMove = 8;
 
 float envelope(std::span<const std::int16_t> samples) {
   float sum = 0;
@@ -113,8 +116,23 @@ void EchoDelayEstimator::look() {
     candidate_.reset();
     return;
   }
-  if (candidate_ && distance(best, *candidate_) <= kAgree) lag_ = best * kStep;
+  const bool again = candidate_ && distance(best, *candidate_) <= kAgree;
   candidate_ = best;
+  if (!lag_ || distance(best, *lag_ / kStep) <= kAgree) {
+    if (again) lag_ = best * kStep;
+    looks_elsewhere_ = 0;
+    return;
+  }
+  // Another lag than the one found takes over only after a second of looks
+  // that all find it clearly above the one found: a steady voice's pitch
+  // pulses make the lag a pitch period off peak too, now and then, and
+  // every move starts the canceller afresh.
+  const bool clearly = correlation_[best] >= correlation_[*lag_ / kStep] + kMargin;
+  looks_elsewhere_ = again && clearly ? looks_elsewhere_ + 1 : 0;
+  if (looks_elsewhere_ >= kLooksToMove) {
+    lag_ = best * kStep;
+    looks_elsewhere_ = 0;
+  }
 }
 
 void EchoDelayEstimator::reset() {
@@ -126,6 +144,7 @@ void EchoDelayEstimator::reset() {
   since_look_ = 0;
   candidate_.reset();
   lag_.reset();
+  looks_elsewhere_ = 0;
 }
 
 std::size_t reference_shift(std::optional<std::size_t> lag, std::size_t current, std::size_t placement,

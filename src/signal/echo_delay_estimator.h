@@ -39,8 +39,8 @@ class EchoDelayEstimator {
 
   // The echo's lag behind the reference in samples, a multiple of kStep:
   // found alike, within 2 ms, by two looks in a row, each with a clear peak
-  // while the far end spoke; kept until two looks agree on another. Nothing
-  // until then.
+  // while the far end spoke; replaced only when the looks of a whole second
+  // find another lag, clearly above it. Nothing until the first is found.
   std::optional<std::size_t> lag() const { return lag_; }
 
   // Forgets what was heard and found: another device, another path.
@@ -60,6 +60,7 @@ class EchoDelayEstimator {
   std::size_t since_look_ = 0;
   std::optional<std::size_t> candidate_;  // envelope points
   std::optional<std::size_t> lag_;        // samples
+  std::size_t looks_elsewhere_ = 0;       // looks in a row that found another lag
 };
 
 // How many samples back the canceller reads its reference so that an echo
