@@ -6,10 +6,8 @@
 // -3 dB, reflections 7, 19 and 31 ms after it at -9, -14 and -20 dB), through
 // tavikrec's EchoCanceller as the capture runs it (its filter placed on the
 // lag the EchoDelayEstimator finds); at 15 s the path changes, and the
-// canceller is either kept or reset there. The estimator is kept either way,
-// as the capture keeps it: it finds the new lag 0.25-0.4 s after a change,
-// where one started afresh took 0.9 s, and a canceller reset with it read
-// 12-17 dB 1-2 s after the change against 33-44. Prints ERLE over the 3 s
+// canceller is either kept or reset there; reset, the estimator is told the
+// path may have changed, as the capture tells it. Prints ERLE over the 3 s
 // before the change and over stretches after it.
 //   espeak-ng -w far.wav "..." && sox far.wav -r 16000 -c 1 -b 16 -e signed-integer -t raw far.raw
 //   cmake --build build --target echo_switch && build/bench/echo_switch far.raw
@@ -86,7 +84,10 @@ std::vector<double> run(const std::vector<std::int16_t>& far, Path before, Path 
   std::size_t shift = 0;
   std::vector<std::int16_t> play(kFrame);
   for (std::size_t at = 0; at + kFrame <= far.size(); at += kFrame) {
-    if (reset && at == kChangeAt) canceller.reset();
+    if (reset && at == kChangeAt) {
+      canceller.reset();
+      estimator.unsettle();
+    }
     const auto position = static_cast<std::int64_t>(at);
     reference.read(position, play);
     estimator.take(std::span(mic).subspan(at, kFrame), play);

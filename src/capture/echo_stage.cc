@@ -69,10 +69,13 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
         reference_device_from_ = device_from;
         afresh = true;
       }
-      // The delay estimator goes on: its last half second holds the new
-      // path's first audio as well as the old's, and finds the new lag
-      // sooner than one started afresh (bench/echo_switch).
-      if (afresh) canceller_.reset();
+      // The delay estimator goes on, open to a new lag: the reference's
+      // history it keeps lets it find the new lag a third of a second into
+      // the new path (bench/echo_switch).
+      if (afresh) {
+        canceller_.reset();
+        estimator_.unsettle();
+      }
       rec.fill(0);
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
       reference_->read(at, play);

@@ -54,6 +54,7 @@ void EchoDelayEstimator::take(std::span<const std::int16_t> rec, std::span<const
     last_mic_ = mic;
     last_ref_ = ref;
     far_level_ += (ref - far_level_) / 256;
+    if (unheard_ > 0) --unheard_;
     if (++since_look_ >= kEvery) {
       since_look_ = 0;
       look();
@@ -118,8 +119,15 @@ void EchoDelayEstimator::look() {
   }
   const bool again = candidate_ && distance(best, *candidate_) <= kAgree;
   candidate_ = best;
-  if (!lag_ || distance(best, *lag_ / kStep) <= kAgree) {
-    if (again) lag_ = best * kStep;
+  if (!settled_ && unheard_ > 0) {
+    candidate_.reset();
+    return;
+  }
+  if (!settled_ || distance(best, *lag_ / kStep) <= kAgree) {
+    if (again) {
+      lag_ = best * kStep;
+      settled_ = true;
+    }
     looks_elsewhere_ = 0;
     return;
   }
@@ -144,7 +152,16 @@ void EchoDelayEstimator::reset() {
   since_look_ = 0;
   candidate_.reset();
   lag_.reset();
+  settled_ = false;
   looks_elsewhere_ = 0;
+  unheard_ = 0;
+}
+
+void EchoDelayEstimator::unsettle() {
+  settled_ = false;
+  looks_elsewhere_ = 0;
+  candidate_.reset();
+  unheard_ = kWindow / 2;
 }
 
 std::size_t reference_shift(std::optional<std::size_t> lag, std::size_t current, std::size_t placement,

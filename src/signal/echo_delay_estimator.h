@@ -39,12 +39,20 @@ class EchoDelayEstimator {
 
   // The echo's lag behind the reference in samples, a multiple of kStep:
   // found alike, within 2 ms, by two looks in a row, each with a clear peak
-  // while the far end spoke; replaced only when the looks of a whole second
-  // find another lag, clearly above it. Nothing until the first is found.
+  // while the far end spoke; once settled, replaced only when the looks of
+  // a whole second find another lag, clearly above it. Nothing until the
+  // first is found.
   std::optional<std::size_t> lag() const { return lag_; }
 
-  // Forgets what was heard and found: another device, another path.
+  // Forgets what was heard and found.
   void reset();
+  // The echo path may have changed (another device, another relation to
+  // the clock): the lag found is kept, but the next that two looks in a row
+  // agree on, once most of their window is audio from here on, replaces it
+  // at once (waiting for a whole window lost a second more; looking at once
+  // settled on the old lag now and then). What was heard before stays as
+  // the reference's history.
+  void unsettle();
 
  private:
   void look();
@@ -60,6 +68,8 @@ class EchoDelayEstimator {
   std::size_t since_look_ = 0;
   std::optional<std::size_t> candidate_;  // envelope points
   std::optional<std::size_t> lag_;        // samples
+  bool settled_ = false;                  // the lag found takes a second of looks to replace
+  std::size_t unheard_ = 0;               // points still to come before a look may settle
   std::size_t looks_elsewhere_ = 0;       // looks in a row that found another lag
 };
 

@@ -210,7 +210,8 @@ std::optional<std::size_t> found_at(EchoDelayEstimator& estimator, std::span<con
 
 // The rig's path 150 ms late, as the canceller sees it (30 ms further behind
 // its reference): found within 0.75 s of far-end speech (two looks), and when it
-// moves to 3 ms, found there within 2 s (a second of looks must agree). A steady tone or a silent far end
+// moves to 3 ms, found there within 2 s (a second of looks must agree), or
+// within 0.75 s when told the path may have changed. A steady tone or a silent far end
 // tells no lag.
 TEST(EchoDelayEstimator, FindsTheEchosLagSoonAfterTheFarEndSpeaksAndFollowsItsMoves) {
   const std::vector<std::int16_t> far = speech_like(12 * kSecond, {140});
@@ -223,6 +224,13 @@ TEST(EchoDelayEstimator, FindsTheEchosLagSoonAfterTheFarEndSpeaksAndFollowsItsMo
   EXPECT_LE(found_at(estimator, mic, far, 0, 6 * kSecond, 2880).value_or(6 * kSecond), kSecond * 3 / 4);
   EXPECT_LE(found_at(estimator, mic, far, 6 * kSecond, 12 * kSecond, 528).value_or(12 * kSecond),
             6 * kSecond + 2 * kSecond);
+  // Told the path may have changed (another device), it takes the new lag
+  // once most of its window is the new path's.
+  EchoDelayEstimator told(4096);
+  found_at(told, mic, far, 0, 6 * kSecond, 2880);
+  told.unsettle();
+  EXPECT_LE(found_at(told, mic, far, 6 * kSecond, 12 * kSecond, 528).value_or(12 * kSecond),
+            6 * kSecond + kSecond * 3 / 4);
 
   for (const bool tone : {true, false}) {
     std::vector<std::int16_t> steady(4 * kSecond);
