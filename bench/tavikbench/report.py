@@ -19,7 +19,8 @@ def _verdict(ok: bool) -> str:
 
 def cost(contestants: list[Contestant]) -> list[str]:
     """Every tavikrec contestant against the parecord pair, with the targets
-    CPU <= 1.0x and wake-ups <= 1.2x the pair's, peak RSS <= 8 MiB."""
+    CPU <= 1.0x and wake-ups <= 1.2x the pair's (with --cancel-echo: CPU <=
+    2.5x), peak RSS <= 8 MiB."""
     lines = ["== cost (medians [ranges] over rounds; CPU = user + system per second of audio; "
              "wake-ups = scheduler run counts of all threads per second)",
              f"{'contestant':38} {'CPU ms/s':>22} {'wake-ups/s':>20} {'vol. switches/s':>16} {'peak RSS MiB':>13}"]
@@ -31,9 +32,14 @@ def cost(contestants: list[Contestant]) -> list[str]:
     for c in contestants[:-1]:
         cpu, wakeups, voluntary = (c.median(key) / pair.median(key)
                                    for key in ("cpu_ms_per_audio_s", "wakeups_per_s", "voluntary_per_s"))
+        rss = _verdict(c.median('peak_rss_kib') <= 8 * MIB)
+        if c.name.endswith("--cancel-echo"):  # its own target: CPU alone
+            lines.append(f"target {c.name}: CPU {cpu:.2f}x the pair (<= 2.5x: {_verdict(cpu <= 2.5)}), "
+                         f"wake-ups {wakeups:.2f}x (voluntary switches {voluntary:.2f}x), peak RSS <= 8 MiB: {rss}")
+            continue
         lines.append(f"target {c.name}: CPU {cpu:.2f}x the pair (<= 1.0x: {_verdict(cpu <= 1.0)}), "
                      f"wake-ups {wakeups:.2f}x (<= 1.2x: {_verdict(wakeups <= 1.2)}; voluntary switches "
-                     f"{voluntary:.2f}x), peak RSS <= 8 MiB: {_verdict(c.median('peak_rss_kib') <= 8 * MIB)}")
+                     f"{voluntary:.2f}x), peak RSS <= 8 MiB: {rss}")
     return lines
 
 

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from tavikbench import __main__, clicks, drift, fidelity, pacing, procstat, report, server, stats
+from tavikbench import __main__, clicks, cost, drift, fidelity, pacing, procstat, report, server, stats
 from tavikbench.capture import monotonic_ns
 from tavikbench.frames import Frame, FrameParser
 
@@ -103,6 +103,16 @@ class SummaryTest(unittest.TestCase):
         median, p95 = summary.latency_ms("mic")
         self.assertEqual(median, 2.5)
         self.assertAlmostEqual(p95, 3 + 0.85 * 97)
+
+
+class CostReportTest(unittest.TestCase):
+    def test_the_echo_cancelling_run_is_judged_on_cpu_against_its_own_target(self):
+        def contestant(name, cpu):
+            return cost.Contestant(name, [cost.Sample(cpu, 100.0, 50.0, 6000)])
+        lines = report.cost([contestant("abc --mic --system", 3.0), contestant("abc ... --cancel-echo", 7.2),
+                             contestant(cost.PAIR, 3.0)])
+        self.assertIn("CPU 1.00x the pair (<= 1.0x: ok)", lines[-2])
+        self.assertIn("CPU 2.40x the pair (<= 2.5x: ok)", lines[-1])
 
 
 class DriftRigTest(unittest.TestCase):
