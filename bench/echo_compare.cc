@@ -97,19 +97,14 @@ Output run_speex(EchoCanceller::Residual residual, std::size_t spanning, std::sp
   }
   ReferenceAligner reference(far.size(), static_cast<std::size_t>(EchoStage::kLookAhead / kTicksPerSample));
   reference.append(0, far);
-  EchoDelayEstimator estimator(EchoStage::kSearchedLag);
-  std::size_t shift = 0;
+  EchoDelayEstimator estimator(EchoStage::kSearchedLag, EchoStage::kPlacement, EchoStage::kShiftTolerance);
   std::vector<std::int16_t> out(mic.size()), play(kFrame);
   for (std::size_t at = 0; at + kFrame <= mic.size(); at += kFrame) {
     const auto position = static_cast<std::int64_t>(at);
     reference.read(position, play);
     if (aligned) {
-      estimator.take(mic.subspan(at, kFrame), play);
-      const std::size_t moved =
-          reference_shift(estimator.lag(), shift, EchoStage::kPlacement, EchoStage::kShiftTolerance);
-      if (moved != shift) canceller->reset();
-      shift = moved;
-      reference.read(position - static_cast<std::int64_t>(shift), play);
+      if (estimator.take(mic.subspan(at, kFrame), play)) canceller->reset();
+      reference.read(position - static_cast<std::int64_t>(estimator.shift()), play);
     }
     canceller->run(mic.data() + at, play.data(), out.data() + at, kFrame);
   }

@@ -78,10 +78,9 @@ std::vector<double> run(const std::vector<std::int16_t>& far, Path before, Path 
   // As the capture runs it: the reference read a look-ahead past the
   // microphone, then moved back by the lag found.
   EchoCanceller canceller = *EchoCanceller::create(EchoStage::kFilterSamples);
-  EchoDelayEstimator estimator(EchoStage::kSearchedLag);
+  EchoDelayEstimator estimator(EchoStage::kSearchedLag, EchoStage::kPlacement, EchoStage::kShiftTolerance);
   ReferenceAligner reference(far.size(), static_cast<std::size_t>(EchoStage::kLookAhead / kTicksPerSample));
   reference.append(0, far);
-  std::size_t shift = 0;
   std::vector<std::int16_t> play(kFrame);
   for (std::size_t at = 0; at + kFrame <= far.size(); at += kFrame) {
     if (reset && at == kChangeAt) {
@@ -90,11 +89,8 @@ std::vector<double> run(const std::vector<std::int16_t>& far, Path before, Path 
     }
     const auto position = static_cast<std::int64_t>(at);
     reference.read(position, play);
-    estimator.take(std::span(mic).subspan(at, kFrame), play);
-    const std::size_t moved = reference_shift(estimator.lag(), shift, EchoStage::kPlacement, EchoStage::kShiftTolerance);
-    if (moved != shift) canceller.reset();
-    shift = moved;
-    reference.read(position - static_cast<std::int64_t>(shift), play);
+    if (estimator.take(std::span(mic).subspan(at, kFrame), play)) canceller.reset();
+    reference.read(position - static_cast<std::int64_t>(estimator.shift()), play);
     canceller.run(&mic[at], play.data(), &out[at], kFrame);
   }
   std::vector<double> figures{erle_db(echo, out, kChangeAt - 3 * kRate, kChangeAt)};

@@ -79,13 +79,8 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
       rec.fill(0);
       std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
       reference_->read(at, play);
-      estimator_.take(rec, play);
-      const std::size_t shift = reference_shift(estimator_.lag(), shift_, kPlacement, kShiftTolerance);
-      if (shift != shift_) {
-        shift_ = shift;
-        canceller_.reset();
-      }
-      if (shift_ > 0) reference_->read(at - duration_of(shift_), play);
+      if (estimator_.take(rec, play)) canceller_.reset();
+      if (estimator_.shift() > 0) reference_->read(at - duration_of(estimator_.shift()), play);
       canceller_.run(rec.data(), play.data(), out.data(), kFrame);
       // A canceller that lags a frame finishes the frame run before this
       // one, if that is still to be released; else it finished this one.

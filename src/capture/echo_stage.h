@@ -119,8 +119,7 @@ class EchoStage {
 
   std::shared_ptr<const EchoReference> reference_;
   EchoCanceller canceller_;
-  EchoDelayEstimator estimator_{kSearchedLag};
-  std::size_t shift_ = 0;  // samples the canceller's reference is read back
+  EchoDelayEstimator estimator_{kSearchedLag, kPlacement, kShiftTolerance};
   std::deque<Stretch> held_;
   // Where the timeline goes on after the last sample taken.
   std::optional<Ticks> next_;

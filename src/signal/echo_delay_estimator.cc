@@ -37,12 +37,13 @@ std::size_t distance(std::size_t a, std::size_t b) { return a > b ? a - b : b - 
 
 }  // namespace
 
-EchoDelayEstimator::EchoDelayEstimator(std::size_t longest_lag) : lags_(longest_lag / kStep) {
+EchoDelayEstimator::EchoDelayEstimator(std::size_t longest_lag, std::size_t placement, std::size_t tolerance)
+    : lags_(longest_lag / kStep), placement_(placement), tolerance_(tolerance) {
   if (lags_ == 0) throw InternalError("echo delay estimator with no lag to search");
   reset();
 }
 
-void EchoDelayEstimator::take(std::span<const std::int16_t> rec, std::span<const std::int16_t> play) {
+bool EchoDelayEstimator::take(std::span<const std::int16_t> rec, std::span<const std::int16_t> play) {
   if (rec.size() != play.size() || rec.size() % kStep != 0) {
     throw InternalError("echo delay estimator given " + std::to_string(rec.size()) + " and " +
                         std::to_string(play.size()) + " samples");
@@ -65,11 +66,16 @@ void EchoDelayEstimator::take(std::span<const std::int16_t> rec, std::span<const
     mic_.erase(mic_.begin(), mic_.end() - static_cast<std::ptrdiff_t>(needed));
     ref_.erase(ref_.begin(), ref_.end() - static_cast<std::ptrdiff_t>(needed));
   }
+  if (!lag_) return false;
+  const std::size_t wanted = *lag_ > placement_ ? *lag_ - placement_ : 0;
+  if (distance(wanted, shift_) <= tolerance_) return false;
+  shift_ = wanted;
+  return true;
 }
 
 void EchoDelayEstimator::look() {
   const std::size_t n = mic_.size();
-  if (n < kWindow + lags_) return;
+  if (n < kWindow + lags_ || (!settled_ && unheard_ > 0)) return;
   const std::size_t first = n - kWindow;
   double mic_mean = 0, far_changes = 0;
   for (std::size_t t = first; t < n; ++t) {
@@ -119,10 +125,6 @@ void EchoDelayEstimator::look() {
   }
   const bool again = candidate_ && distance(best, *candidate_) <= kAgree;
   candidate_ = best;
-  if (!settled_ && unheard_ > 0) {
-    candidate_.reset();
-    return;
-  }
   if (!settled_ || distance(best, *lag_ / kStep) <= kAgree) {
     if (again) {
       lag_ = best * kStep;
@@ -152,6 +154,7 @@ void EchoDelayEstimator::reset() {
   since_look_ = 0;
   candidate_.reset();
   lag_.reset();
+  shift_ = 0;
   settled_ = false;
   looks_elsewhere_ = 0;
   unheard_ = 0;
@@ -162,13 +165,6 @@ void EchoDelayEstimator::unsettle() {
   looks_elsewhere_ = 0;
   candidate_.reset();
   unheard_ = kWindow / 2;
-}
-
-std::size_t reference_shift(std::optional<std::size_t> lag, std::size_t current, std::size_t placement,
-                            std::size_t tolerance) {
-  if (!lag) return current;
-  const std::size_t wanted = *lag > placement ? *lag - placement : 0;
-  return distance(wanted, current) > tolerance ? wanted : current;
 }
 
 }  // namespace tavikrec

@@ -30,12 +30,15 @@ class EchoDelayEstimator {
   static constexpr std::size_t kEvery = 125;
 
   // Searches lags [0, longest_lag) samples. REQUIRES: longest_lag >= kStep.
-  explicit EchoDelayEstimator(std::size_t longest_lag);
+  // shift() puts the lag found `placement` samples into the canceller's
+  // filter, and moves only for a lag more than `tolerance` samples from
+  // where it puts the echo now.
+  explicit EchoDelayEstimator(std::size_t longest_lag, std::size_t placement = 0, std::size_t tolerance = 0);
 
   // Takes the microphone's next samples and the reference read alongside
-  // them. REQUIRES: equal sizes, a multiple of kStep (else throws
-  // InternalError).
-  void take(std::span<const std::int16_t> rec, std::span<const std::int16_t> play);
+  // them; true when shift() moved, a new path for the canceller to learn.
+  // REQUIRES: equal sizes, a multiple of kStep (else throws InternalError).
+  bool take(std::span<const std::int16_t> rec, std::span<const std::int16_t> play);
 
   // The echo's lag behind the reference in samples, a multiple of kStep:
   // found alike, within 2 ms, by two looks in a row, each with a clear peak
@@ -43,6 +46,11 @@ class EchoDelayEstimator {
   // a whole second find another lag, clearly above it. Nothing until the
   // first is found.
   std::optional<std::size_t> lag() const { return lag_; }
+
+  // How many samples back the canceller reads its reference so that the
+  // echo lies `placement` into its filter: 0 until a lag is found, then kept
+  // while the lag found lies within `tolerance` of where it puts the echo.
+  std::size_t shift() const { return shift_; }
 
   // Forgets what was heard and found.
   void reset();
@@ -58,6 +66,8 @@ class EchoDelayEstimator {
   void look();
 
   std::size_t lags_;  // envelope points searched
+  std::size_t placement_, tolerance_;
+  std::size_t shift_ = 0;
   // The envelopes' changes, oldest first, one point per kStep samples of
   // each; trimmed to what a look needs.
   std::vector<float> mic_, ref_;
@@ -72,12 +82,5 @@ class EchoDelayEstimator {
   std::size_t unheard_ = 0;               // points still to come before a look may settle
   std::size_t looks_elsewhere_ = 0;       // looks in a row that found another lag
 };
-
-// How many samples back the canceller reads its reference so that an echo
-// `lag` samples behind it lies `placement` samples into the filter: the
-// `current` shift while no lag is known or the one known lies within
-// `tolerance` of where the current shift wants it.
-std::size_t reference_shift(std::optional<std::size_t> lag, std::size_t current, std::size_t placement,
-                            std::size_t tolerance);
 
 }  // namespace tavikrec
