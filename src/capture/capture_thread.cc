@@ -74,8 +74,7 @@ class CaptureSession {
     // Without a chosen microphone the stream follows the server's default.
     const bool follow = !watch_stalls_;
     const bool reference = request_.kind == SourceKind::System && request_.echo_reference;
-    stream_.emplace(request_.kind, connection_->context(), stamper_,
-                    reference ? EchoStage::kReferenceFragment : kFragmentDuration);
+    stream_.emplace(request_.kind, connection_->context(), stamper_);
     if (Outcome opened = stream_->open(device, follow); !opened) return opened;
     if (Outcome started = stream_->wait_until_running(connection_->mainloop(), *request_.stop);
         !started || stopping()) {

@@ -47,7 +47,7 @@ Ticks EchoStage::due_at(const Stretch& stretch, std::size_t end, Ticks look_ahea
 std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
   cleaned_.clear();
   cuts_.clear();
-  std::array<std::int16_t, kFrame> rec{}, play{}, out{};
+  std::array<std::int16_t, kFrame> play{}, out{};
   const bool lags = canceller_.latency() > 0;
   while (!held_.empty()) {
     Stretch& stretch = held_.front();
@@ -59,29 +59,24 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
       // will come into it (a stretch follows, or the run stops).
       if (count < kFrame && held_.size() == 1 && !flush) break;
       const Ticks at = stretch.start + duration_of(stretch.done);
-      if (!flush && now < due_at(stretch, stretch.done + count, reference_->look_ahead()) &&
-          !reference_->covers(at, kFrame)) {
-        break;
-      }
+      const Ticks due = due_at(stretch, stretch.done + count, reference_->look_ahead());
+      hear(now, flush);
+      // The filter needs the reference only up to where it has the echo
+      // placed: a lag found frees the frame that much sooner.
+      const Ticks placed_at = at - duration_of(estimator_.shift());
+      if (!flush && now < due && !reference_->covers(placed_at, kFrame)) break;
       bool afresh = stretch.done == 0 && stretch.afresh;
       const Ticks device_from = reference_->device_from();
       if (device_from != reference_device_from_ && device_from < at + reference_->look_ahead() + kFrameDuration) {
         reference_device_from_ = device_from;
         afresh = true;
       }
-      // The delay estimator goes on, open to a new lag: the reference's
-      // history it keeps lets it find the new lag a third of a second into
-      // the new path (bench/echo_switch).
-      if (afresh) {
-        canceller_.reset();
-        estimator_.unsettle();
-      }
-      rec.fill(0);
-      std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count, rec.begin());
-      reference_->read(at, play);
-      if (estimator_.take(rec, play)) canceller_.reset();
-      if (estimator_.shift() > 0) reference_->read(at - duration_of(estimator_.shift()), play);
-      canceller_.run(rec.data(), play.data(), out.data(), kFrame);
+      if (afresh) canceller_.reset();
+      unheard_.push_back({at, due, afresh, {}});
+      std::copy_n(stretch.samples.begin() + static_cast<std::ptrdiff_t>(stretch.done), count,
+                  unheard_.back().rec.begin());
+      reference_->read(placed_at, play);
+      canceller_.run(unheard_.back().rec.data(), play.data(), out.data(), kFrame);
       // A canceller that lags a frame finishes the frame run before this
       // one, if that is still to be released; else it finished this one.
       if (!lags) stretch.done += count;
@@ -100,11 +95,27 @@ std::span<const CapturedBlock> EchoStage::release(Ticks now, bool flush) {
     if (stretch.finished < stretch.samples.size()) break;
     held_.pop_front();
   }
+  hear(now, flush);
   blocks_.clear();
   for (const Cut& c : cuts_) {
     blocks_.push_back({c.stamp, std::span<const std::int16_t>(cleaned_).subspan(c.first, c.count), c.opens_device});
   }
   return blocks_;
+}
+
+void EchoStage::hear(Ticks now, bool flush) {
+  std::array<std::int16_t, kFrame> play{};
+  while (!unheard_.empty()) {
+    const Unheard& frame = unheard_.front();
+    if (!flush && now < frame.due && !reference_->covers(frame.at, kFrame)) return;
+    // The estimator goes on, open to a new lag: the reference's history it
+    // keeps lets it find the new lag a third of a second into the new path
+    // (bench/echo_switch).
+    if (frame.afresh) estimator_.unsettle();
+    reference_->read(frame.at, play);
+    if (estimator_.take(frame.rec, play)) canceller_.reset();
+    unheard_.pop_front();
+  }
 }
 
 void EchoStage::finish(Stretch& stretch, std::span<const std::int16_t> out) {

@@ -10,6 +10,7 @@
 // as it may wait for its reference.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -34,13 +35,6 @@ class EchoStage {
   // counted from the stamps ran out for a third of the frames, 7 ms before
   // their reference came, and the filter learnt from zeros.
   static constexpr Ticks kReferenceWait = kFragmentDuration;
-  // How much of the output the server delivers at a time while it is the
-  // reference. Audio comes a fragment at a time, so the reference of a
-  // microphone fragment may come up to a fragment after it; on PipeWire
-  // 1.4, with both in 40 ms fragments, a quarter of the frames in some runs
-  // still found their reference 2-12 ms short after the wait. Half a
-  // fragment leaves that margin.
-  static constexpr Ticks kReferenceFragment = kFragmentDuration / 2;
   // How far past a microphone sample its reference reaches: an echo may lie
   // up to this much before its reference's stamp (a monitor is stamped when
   // played, a sink latency after it is rendered).
@@ -110,6 +104,9 @@ class EchoStage {
   };
   // When the frame of `stretch` that ends before sample `end` stops waiting.
   static Ticks due_at(const Stretch& stretch, std::size_t end, Ticks look_ahead);
+  // Gives the delay estimator the frames the canceller has run whose whole
+  // reference has come (or waited as long as they may), in order.
+  void hear(Ticks now, bool flush);
   // Releases what of `stretch` the canceller has run but not released yet,
   // from `out`.
   void finish(Stretch& stretch, std::span<const std::int16_t> out);
@@ -120,6 +117,15 @@ class EchoStage {
   std::shared_ptr<const EchoReference> reference_;
   EchoCanceller canceller_;
   EchoDelayEstimator estimator_{kSearchedLag, kPlacement, kShiftTolerance};
+  // The frames run that the estimator has yet to hear: it searches every
+  // lag, so it needs the reference up to the look-ahead past them, which the
+  // canceller no longer waits for once a lag is found.
+  struct Unheard {
+    Ticks at, due;
+    bool afresh;
+    std::array<std::int16_t, EchoCanceller::kFrameSamples> rec;
+  };
+  std::deque<Unheard> unheard_;
   std::deque<Stretch> held_;
   // Where the timeline goes on after the last sample taken.
   std::optional<Ticks> next_;

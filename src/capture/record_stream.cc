@@ -30,7 +30,7 @@ std::size_t queued_bytes(pa_stream* stream) {
 }
 
 std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, SourceKind kind,
-                                                          const std::string& device, bool dont_move, Ticks fragment) {
+                                                          const std::string& device, bool dont_move) {
   const std::string name(display_name(kind));
   const pa_sample_spec format{PA_SAMPLE_S16LE, kSampleRate, kChannelsPerStream};
   // PipeWire's session manager links a record stream on the monitor
@@ -46,7 +46,7 @@ std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, S
 
   pa_buffer_attr attr{};
   attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(fragment / kTicksPerSample * kBytesPerSample);
+  attr.fragsize = static_cast<std::uint32_t>(kFragmentBytes);
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                               PA_STREAM_ADJUST_LATENCY | (dont_move ? PA_STREAM_DONT_MOVE : 0));
   if (int code = pa_stream_connect_record(stream.get(), device.c_str(), &attr, flags); code != 0) {

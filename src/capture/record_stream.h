@@ -12,7 +12,6 @@
 
 #include "base/error_text.h"
 #include "base/source_kind.h"
-#include "base/units.h"
 
 namespace tavikrec {
 
@@ -27,17 +26,15 @@ struct StreamRelease {
 // ServerConnection whose context it was created on.
 using RecordStream = std::unique_ptr<pa_stream, StreamRelease>;
 
-// Creates the `kind` stream (16 kHz mono s16le, delivered in fragments of
-// `fragment`, named after the kind) and asks the server to record `device`
-// into it; with
+// Creates the `kind` stream (16 kHz mono s16le, 40 ms fragments, named after
+// the kind) and asks the server to record `device` into it; with
 // `dont_move`, the server may not move it elsewhere. The stream is still
 // starting when returned. Fails with "could not allocate the {kind} stream"
 // or "could not open {kind} capture from {device} ({error}) — check sound
 // settings".
 // REQUIRES: `context` is ready; called on the thread that drives it.
 std::expected<RecordStream, ErrorText> open_record_stream(pa_context* context, SourceKind kind,
-                                                          const std::string& device, bool dont_move,
-                                                          Ticks fragment = kFragmentDuration);
+                                                          const std::string& device, bool dont_move);
 
 // The server's name for the default device of `kind`: "@DEFAULT_SOURCE@"
 // or "@DEFAULT_MONITOR@".

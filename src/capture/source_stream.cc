@@ -39,8 +39,8 @@ SourceStream::Opened::~Opened() {
   pa_stream_set_state_callback(s, nullptr, nullptr);
 }
 
-SourceStream::SourceStream(SourceKind kind, pa_context* context, BlockStamper& stamper, Ticks fragment)
-    : kind_(kind), fragment_(fragment), kind_name_(display_name(kind)), context_(context), stamper_(stamper) {}
+SourceStream::SourceStream(SourceKind kind, pa_context* context, BlockStamper& stamper)
+    : kind_(kind), kind_name_(display_name(kind)), context_(context), stamper_(stamper) {}
 
 SourceStream::~SourceStream() {
   follower_.reset();
@@ -56,7 +56,7 @@ std::expected<void, ErrorText> SourceStream::open(const std::string& device, boo
 }
 
 std::expected<void, ErrorText> SourceStream::open_on(const std::string& device) {
-  auto stream = open_record_stream(context_, kind_, device, !follow_, fragment_);
+  auto stream = open_record_stream(context_, kind_, device, !follow_);
   if (!stream) return std::unexpected(stream.error());
   stream_.reset(new Opened{this, std::move(*stream)});
   pa_stream* s = stream_->stream.get();

@@ -34,8 +34,7 @@ class SourceStream {
   // REQUIRES: `context` is ready; it and `stamper` outlive this object;
   // every call, and the destruction, on the thread that drives the
   // context's main loop.
-  // `fragment`: how much audio the server delivers at a time.
-  SourceStream(SourceKind kind, pa_context* context, BlockStamper& stamper, Ticks fragment = kFragmentDuration);
+  SourceStream(SourceKind kind, pa_context* context, BlockStamper& stamper);
   ~SourceStream();
   SourceStream(const SourceStream&) = delete;
   SourceStream& operator=(const SourceStream&) = delete;
@@ -122,7 +121,6 @@ class SourceStream {
   static void on_state_change(pa_stream* stream, void* opened);
 
   const SourceKind kind_;
-  const Ticks fragment_;
   const std::string kind_name_;
   pa_context* const context_;
   BlockStamper& stamper_;
