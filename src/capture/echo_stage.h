@@ -1,9 +1,10 @@
 // The microphone's blocks on their way to its channel, less the echo of what
 // the output plays: each frame of the canceller waits until the output's
-// timeline has reached its reference (a look-ahead past it), or at most
-// kReferenceWait plus the look-ahead after its audio came, then goes through
-// the echo canceller. A late or absent reference (a silent output is known silent at
-// once; a stalled server, a switch in progress) never stalls the channel:
+// timeline has reached the reference its filter uses (a look-ahead past it
+// until the echo's lag is found, less once the filter is placed on it), or
+// at most kReferenceWait plus the look-ahead after its audio came, then goes
+// through the echo canceller. A late or absent reference (a silent output is
+// known silent at once; a stalled server, a switch in progress) never stalls the channel:
 // what there is of it is used, zeros otherwise. Stamps are kept: the
 // canceller's frame of latency is taken back, so a click lands where it
 // would without it; a frame waits for the next to finish it only as long
